@@ -1,0 +1,54 @@
+// Internal interface of the folder listing: the pieces kelvane() is made of.
+// Nothing here is exported from the library.
+#ifndef KELVANE_LISTING_H
+#define KELVANE_LISTING_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+#include <sys/stat.h>
+
+// A heap text released with free() on every way out of its scope.
+struct free_deleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+using heap_text = std::unique_ptr<char, free_deleter>;
+
+// path.cc: the path guard and the parent-path rule.
+
+// True when the path climbs upwards through "..": it starts with "../", is
+// exactly "..", or (longer than three characters) holds "/../" or ends in
+// "/..". Such a path is refused before anything is written.
+bool path_climbs_out(std::string_view path) noexcept;
+
+// The folder whose write bits decide the D letters of `path` when it names a
+// single file: a heap copy cut back to its last meaningful slash, "." when
+// nothing is left to cut, "/" for a name directly under the root. Null when
+// memory runs out.
+heap_text parent_path(const char *path) noexcept;
+
+// escape.cc: the one place where names are made safe for XML.
+
+// Write `name` as the text of a double-quoted attribute value: markup
+// characters and control bytes become references, every other byte is
+// written as it is.
+void write_escaped(std::FILE *out, std::string_view name) noexcept;
+
+// entry.cc: the entry element and the access-mode rule.
+
+// The permission bits of `status` as the running user sees them: unless
+// SHOW_OWNER (SHOW_GROUP) is set, the owner (group) read and write bits are
+// dropped when the effective user (group) id is neither the owner's
+// (owning group's) id nor 0.
+unsigned access_mode(const struct stat &status, unsigned flags) noexcept;
+
+// Write the element line for one file or folder at `path`, or nothing when
+// its status can't be read, it is hidden and SHOW_HIDDEN is clear, or it is
+// neither a regular file nor a folder. `folder_mode` is the access mode of
+// the folder that holds it, the source of the D letters.
+void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
+                 unsigned flags) noexcept;
+
+#endif // KELVANE_LISTING_H
