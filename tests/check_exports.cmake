@@ -1,0 +1,12 @@
+# Fails unless the dynamic symbol table of LIBRARY defines exactly kelvane.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+                OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^ \n]+\n" names "${symbols}")
+list(TRANSFORM names STRIP)
+if(NOT names STREQUAL "kelvane")
+  message(FATAL_ERROR "exported symbols: ${names}; expected only kelvane")
+endif()
+message(STATUS "exports: ${names}")

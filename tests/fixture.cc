@@ -1,0 +1,254 @@
+#include "fixture.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <libxml/parser.h>
+
+#include "kelvane.h"
+
+namespace {
+
+[[noreturn]] void fail(const std::string &what) {
+    std::fprintf(stderr, "fixture: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::abort();
+}
+
+int remove_one(const char *path, const struct stat *, int kind, struct FTW *) {
+    if (kind == FTW_DP)
+        return rmdir(path);
+    return unlink(path);
+}
+
+std::string read_all(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Children that are to run under another id may not be able to reach the
+// build tree; they run a copy of the program and its library instead.
+std::string program_copy_folder() {
+    static temp_folder copies;
+    static bool copied = false;
+    if (!copied) {
+        std::ifstream program(KELVANE_PROGRAM, std::ios::binary);
+        std::ofstream(copies / "kelvane", std::ios::binary) << program.rdbuf();
+        std::ifstream library(KELVANE_LIBRARY, std::ios::binary);
+        std::ofstream(copies / KELVANE_LIBRARY_SONAME, std::ios::binary) << library.rdbuf();
+        chmod((copies / "kelvane").c_str(), 0755);
+        copied = true;
+    }
+    return copies.path;
+}
+
+bool switch_ids(uid_t uid, gid_t gid) {
+    if (!running_as_root())
+        return true;
+    return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+}
+
+} // namespace
+
+temp_folder::temp_folder() {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kelvane-test-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        fail("mkdtemp");
+    path = pattern;
+    chmod(path.c_str(), 0755);
+}
+
+temp_folder::~temp_folder() {
+    // Give back every permission first, so that folders a test closed can
+    // be emptied by a user other than root.
+    nftw(path.c_str(), [](const char *p, const struct stat *s, int kind, struct FTW *) {
+        if (kind == FTW_D || kind == FTW_DNR)
+            chmod(p, 0700);
+        (void)s;
+        return 0;
+    }, 16, FTW_PHYS);
+    nftw(path.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void make_file(const std::string &path, mode_t mode, const std::string &content) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0)
+        fail("create " + path);
+    if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        fail("write " + path);
+    close(fd);
+    if (chmod(path.c_str(), mode) != 0)
+        fail("chmod " + path);
+}
+
+void make_folder(const std::string &path, mode_t mode) {
+    if (mkdir(path.c_str(), 0700) != 0 || chmod(path.c_str(), mode) != 0)
+        fail("mkdir " + path);
+}
+
+listing list(const char *path, unsigned flags) {
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *out = open_memstream(&buffer, &size);
+    if (!out)
+        fail("open_memstream");
+    listing result{kelvane(out, path, flags), {}};
+    std::fclose(out);
+    result.document.assign(buffer, size);
+    std::free(buffer);
+    return result;
+}
+
+std::vector<std::string> lines_of(const std::string &document) {
+    std::vector<std::string> lines;
+    std::istringstream in(document);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> entry_lines(const std::string &document) {
+    std::vector<std::string> entries;
+    for (const std::string &line : lines_of(document))
+        if (line.starts_with("  <file ") || line.starts_with("  <folder "))
+            entries.push_back(line);
+    return entries;
+}
+
+std::string attribute(const std::string &line, const std::string &name) {
+    const std::string key = " " + name + "=\"";
+    std::size_t start = line.find(key);
+    if (start == std::string::npos)
+        return "<absent>";
+    start += key.size();
+    return line.substr(start, line.find('"', start) - start);
+}
+
+std::string line_for(const std::string &document, const std::string &name) {
+    for (const std::string &line : entry_lines(document))
+        if (attribute(line, "name") == name)
+            return line;
+    return "";
+}
+
+bool well_formed(const std::string &document) {
+    xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()),
+                                  "listing.xml", nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!doc)
+        return false;
+    xmlFreeDoc(doc);
+    return true;
+}
+
+working_folder::working_folder(const std::string &path) {
+    char here[PATH_MAX];
+    if (!getcwd(here, sizeof here) || chdir(path.c_str()) != 0)
+        fail("chdir " + path);
+    previous = here;
+}
+
+working_folder::~working_folder() {
+    if (chdir(previous.c_str()) != 0)
+        fail("chdir back");
+}
+
+bool running_as_root() { return geteuid() == 0; }
+
+std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &body) {
+    int channel[2];
+    if (pipe(channel) != 0)
+        fail("pipe");
+    pid_t child = fork();
+    if (child < 0)
+        fail("fork");
+    if (child == 0) {
+        close(channel[0]);
+        // Effective ids only, as a server that changes identity per client does.
+        bool switched = setgroups(0, nullptr) == 0 && setegid(gid) == 0 && seteuid(uid) == 0;
+        std::string report = switched ? body() : "<no switch>";
+        ssize_t ignored = write(channel[1], report.data(), report.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(channel[1]);
+    std::string report = read_all(channel[0]);
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return report;
+}
+
+run_result run_program(const std::vector<std::string> &args, const run_options &options) {
+    temp_folder capture;
+    const std::string out_path = options.stdout_path.empty() ? capture / "out"
+                                                             : options.stdout_path;
+    const std::string err_path = capture / "err";
+    chmod(capture.path.c_str(), 0777);
+    std::string program = KELVANE_PROGRAM;
+    std::vector<std::string> env = options.env;
+    if (options.unprivileged && running_as_root()) {
+        const std::string copies = program_copy_folder();
+        program = copies + "/kelvane";
+        env.push_back("LD_LIBRARY_PATH=" + copies);
+    }
+
+    pid_t child = fork();
+    if (child < 0)
+        fail("fork");
+    if (child == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        if (chdir(options.cwd.c_str()) != 0)
+            _exit(126);
+        if (options.unprivileged && !switch_ids(child_uid, child_gid))
+            _exit(126);
+        std::vector<char *> argv{program.data()};
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        std::vector<char *> envp;
+        for (const std::string &entry : env)
+            envp.push_back(const_cast<char *>(entry.c_str()));
+        envp.push_back(nullptr);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    run_result result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = options.stdout_path.empty() ? read_file(out_path) : "";
+    result.err = read_file(err_path);
+    return result;
+}

@@ -1,0 +1,83 @@
+// Helpers shared by the tests: fixture trees in a fresh temporary folder,
+// listings captured in memory, the program run as a child, and children
+// that run under other numeric user and group ids.
+#ifndef KELVANE_TESTS_FIXTURE_H
+#define KELVANE_TESTS_FIXTURE_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+// A fresh folder under the system's temporary folder, removed with all it
+// holds when it goes out of scope. Mode 0755, so that children running
+// under other ids can reach what the test places in it.
+struct temp_folder {
+    std::string path;
+    temp_folder();
+    ~temp_folder();
+    temp_folder(const temp_folder &) = delete;
+    temp_folder &operator=(const temp_folder &) = delete;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+void make_file(const std::string &path, mode_t mode = 0644, const std::string &content = "");
+void make_folder(const std::string &path, mode_t mode = 0755);
+
+// What one call of kelvane() wrote and returned.
+struct listing {
+    int result;
+    std::string document;
+};
+listing list(const char *path, unsigned flags = 0);
+
+// The lines of a document, without their line feeds.
+std::vector<std::string> lines_of(const std::string &document);
+// The entry lines of a document: those that describe a file or folder.
+std::vector<std::string> entry_lines(const std::string &document);
+// The value of `attribute` in an element line, or "<absent>".
+std::string attribute(const std::string &line, const std::string &name);
+// The line of the entry called `name` (as written, escaped), or "" when none.
+std::string line_for(const std::string &document, const std::string &name);
+
+// True when libxml2 parses the document as well-formed XML.
+bool well_formed(const std::string &document);
+
+// Changes the working folder for the scope, and back.
+struct working_folder {
+    std::string previous;
+    explicit working_folder(const std::string &path);
+    ~working_folder();
+};
+
+bool running_as_root();
+
+// Unprivileged numeric ids for children and for fixture owners; never
+// looked up in the user database.
+constexpr uid_t child_uid = 30001;
+constexpr gid_t child_gid = 30002;
+constexpr uid_t other_uid = 20001;
+constexpr gid_t other_gid = 20002;
+
+// Runs `body` in a forked child whose effective user and group ids are
+// `uid` and `gid` (with no supplementary groups), and gives back what it
+// returned. A child that could not switch ids gives "<no switch>".
+std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &body);
+
+// The built program, run as a child with standard output and standard error
+// kept apart.
+struct run_result {
+    int status; // the exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+struct run_options {
+    std::string cwd = ".";
+    std::string stdout_path; // empty: captured
+    std::vector<std::string> env{"LC_ALL=C"};
+    bool unprivileged = false; // run as child_uid/child_gid (when root)
+};
+run_result run_program(const std::vector<std::string> &args, const run_options &options = {});
+
+#endif

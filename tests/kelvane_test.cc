@@ -1,0 +1,372 @@
+#include <algorithm>
+#include <clocale>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fixture.h"
+#include "kelvane.h"
+
+namespace {
+
+const std::string declaration_c = "<?xml version=\"1.0\" encoding=\"ANSI_X3.4-1968\"?>";
+const std::string doctype = "<!DOCTYPE folder-listing SYSTEM \"obex-folder-listing.dtd\">";
+const std::string root_start = "<folder-listing version=\"1.0\">";
+const std::string root_end = "</folder-listing>";
+const std::string parent_line = "  <parent-folder />";
+
+// Tests run in the C locale unless they choose another.
+struct c_locale_environment : ::testing::Environment {
+    void SetUp() override { std::setlocale(LC_ALL, "C"); }
+};
+const auto *const locale_environment =
+    ::testing::AddGlobalTestEnvironment(new c_locale_environment);
+
+std::vector<std::string> sorted_names(const std::string &document) {
+    std::vector<std::string> names;
+    for (const std::string &line : entry_lines(document))
+        names.push_back(attribute(line, "name"));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string user_perm_of(const char *path) {
+    const listing result = list(path, SHOW_PERMS);
+    EXPECT_EQ(result.result, 0) << path;
+    const std::vector<std::string> entries = entry_lines(result.document);
+    return entries.size() == 1 ? attribute(entries[0], "user-perm") + "|" +
+                                     attribute(entries[0], "group-perm") + "|" +
+                                     attribute(entries[0], "other-perm")
+                               : "<" + std::to_string(entries.size()) + " entries>";
+}
+
+#define REQUIRE_ROOT()                                                                     \
+    if (!running_as_root())                                                                \
+    GTEST_SKIP() << "needs root: fixtures owned by other ids, children switched to them"
+
+} // namespace
+
+TEST(Guard, RefusedPathsWriteNothing) {
+    for (const char *path : {"../x", "..", "a/../b", "a/..", "../"}) {
+        const listing result = list(path, SHOW_PARENT);
+        EXPECT_EQ(result.result, -EINVAL) << path;
+        EXPECT_EQ(result.document, "") << path;
+    }
+}
+
+TEST(Guard, PassedPathsGetADocument) {
+    temp_folder tree;
+    working_folder inside(tree.path);
+    for (const char *path : {"..a", "a..", "a/..b", "./x"}) {
+        const listing result = list(path, 0);
+        EXPECT_EQ(result.result, -ENOTDIR) << path;
+        EXPECT_TRUE(result.document.starts_with("<?xml")) << path;
+    }
+    make_file("..a");
+    EXPECT_EQ(list("..a", 0).result, 0);
+}
+
+TEST(Guard, NullPathOrStreamIsRefused) {
+    const listing result = list(nullptr, SHOW_PARENT);
+    EXPECT_EQ(result.result, -EINVAL);
+    EXPECT_EQ(result.document, "");
+    EXPECT_EQ(kelvane(nullptr, ".", 0), -EINVAL);
+}
+
+TEST(Frame, MissingPathGivesTheEntrylessDocument) {
+    temp_folder tree;
+    const std::string missing = tree / "missing";
+    const listing plain = list(missing.c_str(), 0);
+    EXPECT_EQ(plain.result, -ENOTDIR);
+    EXPECT_EQ(lines_of(plain.document),
+              (std::vector<std::string>{declaration_c, doctype, root_start, root_end}));
+    EXPECT_TRUE(plain.document.ends_with(root_end + "\n"));
+
+    const listing with_parent = list(missing.c_str(), SHOW_PARENT);
+    EXPECT_EQ(with_parent.result, -ENOTDIR);
+    EXPECT_EQ(lines_of(with_parent.document),
+              (std::vector<std::string>{declaration_c, doctype, root_start, parent_line,
+                                        root_end}));
+    EXPECT_TRUE(well_formed(with_parent.document));
+}
+
+TEST(Frame, EmptyPathGetsParentElementAndNotADirectory) {
+    const listing result = list("", SHOW_PARENT);
+    EXPECT_EQ(result.result, -ENOTDIR);
+    EXPECT_EQ(lines_of(result.document),
+              (std::vector<std::string>{declaration_c, doctype, root_start, parent_line,
+                                        root_end}));
+}
+
+TEST(Frame, DeclarationNamesTheLocalesCharacterSet) {
+    temp_folder tree;
+    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    const listing utf8 = list(tree.path.c_str(), 0);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(lines_of(utf8.document).front(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+}
+
+TEST(Frame, NonListableKindsGiveNotADirectory) {
+    temp_folder tree;
+    ASSERT_EQ(mkfifo((tree / "pipe").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("nowhere", (tree / "dangling").c_str()), 0);
+    for (const std::string &path : {tree / "pipe", tree / "dangling", std::string("/dev/null")}) {
+        const listing result = list(path.c_str(), SHOW_PARENT);
+        EXPECT_EQ(result.result, -ENOTDIR) << path;
+        EXPECT_EQ(lines_of(result.document).size(), 5u) << path;
+    }
+}
+
+TEST(Folder, EmptyFolderGivesTheFrameAlone) {
+    temp_folder tree;
+    const listing result = list(tree.path.c_str(), SHOW_PARENT);
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(lines_of(result.document),
+              (std::vector<std::string>{declaration_c, doctype, root_start, parent_line,
+                                        root_end}));
+}
+
+TEST(Folder, ListsFilesAndFoldersButNotPipesSocketsOrDanglingLinks) {
+    temp_folder tree;
+    make_file(tree / "notes.txt", 0644, "hello");
+    make_folder(tree / "photos");
+    ASSERT_EQ(mkfifo((tree / "pipe").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("nowhere", (tree / "dangling").c_str()), 0);
+    ASSERT_EQ(symlink("photos", (tree / "shortcut").c_str()), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = tree / "socket";
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socket_path.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof address), 0);
+
+    const listing result = list(tree.path.c_str(), 0);
+    close(sock);
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(sorted_names(result.document),
+              (std::vector<std::string>{"notes.txt", "photos", "shortcut"}));
+    EXPECT_EQ(line_for(result.document, "notes.txt"),
+              "  <file name=\"notes.txt\" size=\"5\" />");
+    // A link to a folder is listed as the folder it leads to, under its own name.
+    EXPECT_TRUE(line_for(result.document, "shortcut").starts_with("  <folder name=\"shortcut\""));
+    EXPECT_TRUE(well_formed(result.document));
+}
+
+TEST(Folder, TrailingSlashesAndDotGiveTheSameListing) {
+    temp_folder tree;
+    make_folder(tree / "docs");
+    make_file(tree / "docs/a");
+    make_file(tree / "docs/b");
+    working_folder inside(tree.path);
+    const listing plain = list("docs", SHOW_PARENT);
+    EXPECT_EQ(plain.result, 0);
+    EXPECT_EQ(list("docs/", SHOW_PARENT).document, plain.document);
+    EXPECT_EQ(list("docs//", SHOW_PARENT).document, plain.document);
+    EXPECT_EQ(list("./docs/.", SHOW_PARENT).document, plain.document);
+    working_folder docs("docs");
+    EXPECT_EQ(list(".", SHOW_PARENT).document, plain.document);
+}
+
+TEST(Folder, LinkToAFolderIsWalkedLikeTheFolder) {
+    temp_folder tree;
+    make_folder(tree / "real");
+    make_file(tree / "real/inside");
+    ASSERT_EQ(symlink("real", (tree / "link").c_str()), 0);
+    EXPECT_EQ(list((tree / "link").c_str(), 0).document,
+              list((tree / "real").c_str(), 0).document);
+}
+
+TEST(Folder, RootsOwnParentListsTheRoot) {
+    const listing up = list("/..", SHOW_PARENT);
+    const listing root = list("/", SHOW_PARENT);
+    EXPECT_EQ(up.result, 0);
+    EXPECT_EQ(root.result, 0);
+    EXPECT_EQ(sorted_names(up.document), sorted_names(root.document));
+    EXPECT_FALSE(entry_lines(root.document).empty());
+    EXPECT_EQ(lines_of(root.document)[3], parent_line);
+}
+
+TEST(Hidden, DotEntriesOnlyWithShowHidden) {
+    temp_folder tree;
+    make_folder(tree / ".config");
+    make_file(tree / ".config/.secret");
+    make_file(tree / ".config/visible");
+    EXPECT_EQ(sorted_names(list((tree / ".config").c_str(), 0).document),
+              (std::vector<std::string>{"visible"}));
+    EXPECT_EQ(sorted_names(list((tree / ".config").c_str(), SHOW_HIDDEN).document),
+              (std::vector<std::string>{".secret", "visible"}));
+
+    const std::string single = tree / ".config/.secret";
+    const listing hidden = list(single.c_str(), 0);
+    EXPECT_EQ(hidden.result, 0);
+    EXPECT_TRUE(entry_lines(hidden.document).empty());
+    EXPECT_EQ(sorted_names(list(single.c_str(), SHOW_HIDDEN).document),
+              (std::vector<std::string>{".secret"}));
+}
+
+TEST(Times, AttributesFollowTheStatusTimes) {
+    temp_folder tree;
+    const std::string file = tree / "dated";
+    make_file(file);
+    const struct timespec times[2] = {{1678165627, 0}, {1704164645, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    const std::string line = line_for(list(tree.path.c_str(), SHOW_TIMES).document, "dated");
+    EXPECT_EQ(attribute(line, "modified"), "20240102T030405Z");
+    EXPECT_EQ(attribute(line, "accessed"), "20230307T050707Z");
+    // The status change time is now; it is written in the same form.
+    const std::string created = attribute(line, "created");
+    struct tm parsed {};
+    ASSERT_NE(strptime(created.c_str(), "%Y%m%dT%H%M%SZ", &parsed), nullptr) << created;
+    EXPECT_LE(std::labs(timegm(&parsed) - time(nullptr)), 120L) << created;
+    EXPECT_LT(line.find("created="), line.find("modified="));
+    EXPECT_LT(line.find("modified="), line.find("accessed="));
+    EXPECT_EQ(attribute(line_for(list(tree.path.c_str(), 0).document, "dated"), "modified"),
+              "<absent>");
+}
+
+TEST(Escaping, AnyNameKeepsTheDocumentWellFormed) {
+    temp_folder tree;
+    const std::vector<std::string> names = {"a&b", "<b>", "say \"hi\"", "it's", "tab\there",
+                                            "line\nfeed", "bell\x07", "caf\xc3\xa9"};
+    for (const std::string &name : names)
+        make_file(tree / name);
+    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    const listing result = list(tree.path.c_str(), SHOW_PERMS | SHOW_TIMES);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(entry_lines(result.document).size(), names.size());
+    EXPECT_TRUE(well_formed(result.document)) << result.document;
+    EXPECT_NE(line_for(result.document, "a&amp;b"), "");
+    EXPECT_NE(line_for(result.document, "line&#10;feed"), "");
+    EXPECT_NE(line_for(result.document, "bell&#xFFFD;"), "");
+}
+
+TEST(DeleteLetters, EntriesOfAFolderTakeThemFromThatFolder) {
+    temp_folder tree;
+    // The listed folder lets only its owner delete; its parent lets everyone.
+    chmod(tree.path.c_str(), 0777);
+    make_folder(tree / "mine", 0755);
+    make_file(tree / "mine/f", 0644);
+    EXPECT_EQ(user_perm_of((tree / "mine").c_str()), "RWD|R|R");
+    // A single file too takes them from the folder that holds it.
+    EXPECT_EQ(user_perm_of((tree / "mine/f").c_str()), "RWD|R|R");
+}
+
+TEST(DeleteLetters, SingleFileFollowsTheParentPathRule) {
+    temp_folder tree;
+    // Each folder lets a different set of classes delete, so the letters tell
+    // which folder was taken as the holder.
+    make_folder(tree / "a", 0770);
+    make_folder(tree / "a/b", 0707);
+    make_file(tree / "a/b/c", 0444);
+    make_file(tree / "a/c2", 0444);
+    working_folder inside(tree.path);
+    EXPECT_EQ(user_perm_of("a/b/c"), "RD|R|RD");
+    EXPECT_EQ(user_perm_of("a/./b/c"), "RD|R|RD");
+    EXPECT_EQ(user_perm_of("a//c2"), "RD|RD|R");
+    EXPECT_EQ(user_perm_of("a/./c2"), "RD|RD|R");
+    working_folder in_b("a/b");
+    EXPECT_EQ(user_perm_of("c"), "RD|R|RD");
+}
+
+TEST(DeleteLetters, FileDirectlyUnderTheRootTakesThemFromTheRoot) {
+    REQUIRE_ROOT();
+    struct stat root;
+    ASSERT_EQ(stat("/", &root), 0);
+    if (!(root.st_mode & S_IWUSR))
+        GTEST_SKIP() << "the root folder is not writable by its owner here";
+    const std::string file = "/kelvane-test-" + std::to_string(getpid());
+    make_file(file, 0444);
+    const std::string perms = user_perm_of(file.c_str());
+    unlink(file.c_str());
+    EXPECT_EQ(perms.substr(0, perms.find('|')), "RD");
+}
+
+TEST(DeleteLetters, NoWriteAndNoDeleteReachTheEntries) {
+    temp_folder tree;
+    chmod(tree.path.c_str(), 0777);
+    make_file(tree / "f", 0666);
+    const std::string line = entry_lines(list(tree.path.c_str(), SHOW_PERMS | NO_WRITE).document)[0];
+    EXPECT_EQ(attribute(line, "other-perm"), "RD");
+    const std::string kept = entry_lines(list(tree.path.c_str(), SHOW_PERMS | NO_DELETE).document)[0];
+    EXPECT_EQ(attribute(kept, "other-perm"), "RW");
+}
+
+TEST(Identity, OwnerAndGroupOfOthersAreMaskedForAnUnprivilegedUser) {
+    REQUIRE_ROOT();
+    temp_folder tree;
+    make_folder(tree / "theirs", 0777);
+    make_file(tree / "theirs/f", 0666);
+    ASSERT_EQ(chown((tree / "theirs").c_str(), other_uid, other_gid), 0);
+    ASSERT_EQ(chown((tree / "theirs/f").c_str(), other_uid, other_gid), 0);
+    const std::string folder = tree / "theirs";
+    auto line_as_child = [&](unsigned flags) {
+        return as_user(child_uid, child_gid, [&] {
+            const listing result = list(folder.c_str(), flags);
+            return std::to_string(result.result) + " " + line_for(result.document, "f");
+        });
+    };
+
+    // Neither owner nor group: R and W masked on the file, D masked through
+    // the folder's own masked write bits; the other class is untouched.
+    const std::string masked = line_as_child(SHOW_PERMS);
+    EXPECT_TRUE(masked.starts_with("0 ")) << masked;
+    EXPECT_EQ(attribute(masked, "user-perm"), "");
+    EXPECT_EQ(attribute(masked, "group-perm"), "");
+    EXPECT_EQ(attribute(masked, "other-perm"), "RWD");
+
+    const std::string owner = line_as_child(SHOW_PERMS | SHOW_OWNER);
+    EXPECT_EQ(attribute(owner, "owner"), std::to_string(other_uid));
+    EXPECT_EQ(attribute(owner, "user-perm"), "RWD");
+    EXPECT_EQ(attribute(owner, "group-perm"), "");
+
+    const std::string group = line_as_child(SHOW_PERMS | SHOW_GROUP);
+    EXPECT_EQ(attribute(group, "group"), std::to_string(other_gid));
+    EXPECT_EQ(attribute(group, "user-perm"), "");
+    EXPECT_EQ(attribute(group, "group-perm"), "RWD");
+
+    // The same entries, owned by the running user, are not masked.
+    ASSERT_EQ(chown(folder.c_str(), child_uid, child_gid), 0);
+    ASSERT_EQ(chown((tree / "theirs/f").c_str(), child_uid, child_gid), 0);
+    const std::string own = line_as_child(SHOW_PERMS);
+    EXPECT_EQ(attribute(own, "user-perm"), "RWD");
+    EXPECT_EQ(attribute(own, "group-perm"), "RWD");
+}
+
+TEST(Identity, RootSeesOwnerBitsUnmasked) {
+    REQUIRE_ROOT();
+    temp_folder tree;
+    chmod(tree.path.c_str(), 0700);
+    make_file(tree / "f", 0600);
+    ASSERT_EQ(chown((tree / "f").c_str(), other_uid, other_gid), 0);
+    EXPECT_EQ(user_perm_of((tree / "f").c_str()), "RWD||");
+}
+
+TEST(Identity, FolderThatCannotBeOpenedGivesItsErrorAfterAClosedDocument) {
+    temp_folder tree;
+    make_folder(tree / "locked", 0700);
+    make_file(tree / "locked/inside");
+    const std::string locked = tree / "locked";
+    std::string report;
+    if (running_as_root()) {
+        report = as_user(child_uid, child_gid, [&] {
+            const listing result = list(locked.c_str(), 0);
+            return std::to_string(result.result) + "\n" + result.document;
+        });
+    } else {
+        chmod(locked.c_str(), 0300);
+        const listing result = list(locked.c_str(), 0);
+        report = std::to_string(result.result) + "\n" + result.document;
+    }
+    EXPECT_EQ(report.substr(0, report.find('\n')), std::to_string(-EACCES));
+    const std::string document = report.substr(report.find('\n') + 1);
+    EXPECT_TRUE(entry_lines(document).empty());
+    EXPECT_TRUE(document.ends_with(root_end + "\n"));
+}

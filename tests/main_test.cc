@@ -1,0 +1,321 @@
+// The kelvane program as a user meets it: options, operands, what goes to
+// standard output and what to standard error, and the exit status.
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fixture.h"
+
+namespace {
+
+const std::string banner =
+    "kelvane 1.0.0 - describes a folder as an OBEX folder-listing document\n";
+
+const std::string help_text = banner +
+                              "\nUsage: kelvane [<options>]\n"
+                              "\nOptions:\n"
+                              " -P  show parent folder indicator\n"
+                              " -H  also list hidden files/directories\n"
+                              " -t  show time attributes\n"
+                              " -p  show permission attributes\n"
+                              " -o  show file owner attribute\n"
+                              " -g  show file group attribute\n"
+                              " -h  this help message\n";
+
+// The document for a path that could not be listed, under LC_ALL=C.
+const std::string entry_less_document =
+    "<?xml version=\"1.0\" encoding=\"ANSI_X3.4-1968\"?>\n"
+    "<!DOCTYPE folder-listing SYSTEM \"obex-folder-listing.dtd\">\n"
+    "<folder-listing version=\"1.0\">\n"
+    "</folder-listing>\n";
+
+const std::string parent_line = "  <parent-folder />";
+
+// A folder with a plain file, a subfolder and a hidden file, the program
+// run in it unless a test says otherwise.
+struct main_test : ::testing::Test {
+    temp_folder folder;
+
+    void SetUp() override {
+        make_file(folder / "alpha", 0644, "hello");
+        make_folder(folder / "sub");
+        make_file(folder / ".secret", 0600, "x");
+    }
+
+    run_result run(const std::vector<std::string> &args) {
+        run_options options;
+        options.cwd = folder.path;
+        return run_program(args, options);
+    }
+};
+
+// Neither stream carries what belongs on the other.
+void expect_streams_apart(const run_result &result) {
+    EXPECT_EQ(result.out.find("kelvane 1.0.0"), std::string::npos) << result.out;
+    EXPECT_EQ(result.err.find("<?xml"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("folder-listing version"), std::string::npos) << result.err;
+}
+
+std::size_t count_of(const std::vector<std::string> &lines, const std::string &wanted) {
+    std::size_t count = 0;
+    for (const std::string &line : lines)
+        count += line == wanted;
+    return count;
+}
+
+// --- A plain run ----------------------------------------------------------
+
+TEST_F(main_test, no_arguments_lists_the_working_folder) {
+    const run_result result = run({});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, banner);
+    expect_streams_apart(result);
+
+    EXPECT_TRUE(well_formed(result.out)) << result.out;
+    const std::vector<std::string> lines = lines_of(result.out);
+    ASSERT_GE(lines.size(), 4u) << result.out;
+    EXPECT_TRUE(lines.front().starts_with("<?xml version=\"1.0\"")) << lines.front();
+    EXPECT_EQ(lines.back(), "</folder-listing>");
+
+    const std::string alpha = line_for(result.out, "alpha");
+    ASSERT_FALSE(alpha.empty()) << result.out;
+    EXPECT_TRUE(alpha.starts_with("  <file ")) << alpha;
+    EXPECT_EQ(attribute(alpha, "size"), "5");
+    const std::string sub = line_for(result.out, "sub");
+    ASSERT_FALSE(sub.empty()) << result.out;
+    EXPECT_TRUE(sub.starts_with("  <folder ")) << sub;
+    // Only the two visible entries; no optional attribute or parent line.
+    EXPECT_EQ(entry_lines(result.out).size(), 2u) << result.out;
+    EXPECT_EQ(line_for(result.out, ".secret"), "");
+    EXPECT_EQ(count_of(lines, parent_line), 0u);
+    EXPECT_EQ(attribute(alpha, "modified"), "<absent>");
+    EXPECT_EQ(attribute(alpha, "user-perm"), "<absent>");
+    EXPECT_EQ(attribute(alpha, "owner"), "<absent>");
+}
+
+TEST_F(main_test, no_operand_is_the_same_as_dot) {
+    const run_result bare = run({});
+    const run_result dot = run({"."});
+    EXPECT_EQ(bare.status, 0);
+    EXPECT_EQ(dot.status, 0);
+    EXPECT_EQ(bare.out, dot.out);
+    EXPECT_EQ(dot.err, banner);
+}
+
+TEST_F(main_test, only_the_first_operand_is_listed) {
+    make_folder(folder / "first");
+    make_file(folder / "first/in_first");
+    make_folder(folder / "second");
+    make_file(folder / "second/in_second");
+
+    const run_result result = run({"first", "second"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, banner);
+    EXPECT_FALSE(line_for(result.out, "in_first").empty()) << result.out;
+    EXPECT_EQ(line_for(result.out, "in_second"), "") << result.out;
+    EXPECT_EQ(entry_lines(result.out).size(), 1u) << result.out;
+}
+
+// --- Help -----------------------------------------------------------------
+
+TEST_F(main_test, help_goes_to_standard_error_alone) {
+    const std::vector<std::vector<std::string>> calls = {
+        {"-h"}, {"-t", "-h"}, {"-th"}, {"-Ppog", "-h"}};
+    for (const std::vector<std::string> &args : calls) {
+        const run_result result = run(args);
+        SCOPED_TRACE(args.back());
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, help_text);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST_F(main_test, nothing_after_help_is_looked_at) {
+    // An unknown letter, a path that is refused and one that is missing
+    // would each change the output if they were read.
+    const std::vector<std::vector<std::string>> calls = {
+        {"-h", "-x"}, {"-hx"}, {"-h", "../x"}, {"-h", "missing"}, {"-h", "-t", "-p"}};
+    for (const std::vector<std::string> &args : calls) {
+        const run_result result = run(args);
+        SCOPED_TRACE(args.back());
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, help_text);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+// --- Options --------------------------------------------------------------
+
+TEST_F(main_test, an_unknown_option_is_reported_and_the_listing_goes_on) {
+    const run_result plain = run({});
+    const run_result result = run({"-x"});
+    EXPECT_EQ(result.status, 0);
+    const std::size_t complaint = result.err.find("invalid option -- 'x'");
+    ASSERT_NE(complaint, std::string::npos) << result.err;
+    const std::size_t banner_at = result.err.find(banner);
+    ASSERT_NE(banner_at, std::string::npos) << result.err;
+    EXPECT_LT(complaint, banner_at);
+    EXPECT_TRUE(result.err.ends_with(banner)) << result.err;
+    EXPECT_EQ(result.out, plain.out);
+    expect_streams_apart(result);
+}
+
+TEST_F(main_test, grouped_separate_and_repeated_options_agree) {
+    const run_result grouped = run({"-tp"});
+    const run_result separate = run({"-t", "-p"});
+    const run_result repeated = run({"-pt", "-t"});
+    for (const run_result *result : {&grouped, &separate, &repeated}) {
+        EXPECT_EQ(result->status, 0);
+        EXPECT_EQ(result->err, banner);
+    }
+    EXPECT_EQ(grouped.out, separate.out);
+    EXPECT_EQ(grouped.out, repeated.out);
+
+    const std::string alpha = line_for(grouped.out, "alpha");
+    ASSERT_FALSE(alpha.empty()) << grouped.out;
+    for (const char *name : {"created", "modified", "accessed"}) {
+        const std::string stamp = attribute(alpha, name);
+        EXPECT_EQ(stamp.size(), 16u) << name << ": " << alpha;
+        EXPECT_TRUE(stamp.ends_with('Z')) << name << ": " << alpha;
+    }
+    for (const char *name : {"user-perm", "group-perm", "other-perm"})
+        EXPECT_NE(attribute(alpha, name), "<absent>") << name << ": " << alpha;
+    EXPECT_EQ(attribute(alpha, "owner"), "<absent>");
+    EXPECT_EQ(attribute(alpha, "group"), "<absent>");
+}
+
+TEST_F(main_test, parent_option_writes_the_parent_line_first) {
+    const run_result result = run({"-P"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, banner);
+    const std::vector<std::string> lines = lines_of(result.out);
+    ASSERT_GE(lines.size(), 4u) << result.out;
+    EXPECT_EQ(lines[2], "<folder-listing version=\"1.0\">");
+    EXPECT_EQ(lines[3], parent_line);
+    EXPECT_EQ(count_of(lines, parent_line), 1u) << result.out;
+    EXPECT_EQ(entry_lines(result.out).size(), 2u) << result.out;
+    EXPECT_TRUE(well_formed(result.out)) << result.out;
+}
+
+TEST_F(main_test, hidden_option_shows_dot_entries) {
+    EXPECT_EQ(line_for(run({}).out, ".secret"), "");
+    const run_result result = run({"-H"});
+    EXPECT_EQ(result.status, 0);
+    const std::string secret = line_for(result.out, ".secret");
+    ASSERT_FALSE(secret.empty()) << result.out;
+    EXPECT_EQ(attribute(secret, "size"), "1");
+    EXPECT_EQ(entry_lines(result.out).size(), 3u) << result.out;
+}
+
+TEST_F(main_test, owner_and_group_options_write_the_ids) {
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (running_as_root()) {
+        // Ids unlike the runner's, so that a written id of the wrong kind or
+        // from the wrong process shows.
+        ASSERT_EQ(chown((folder / "alpha").c_str(), other_uid, other_gid), 0);
+        uid = other_uid;
+        gid = other_gid;
+    }
+    const std::string owner_only = line_for(run({"-o"}).out, "alpha");
+    EXPECT_EQ(attribute(owner_only, "owner"), std::to_string(uid)) << owner_only;
+    EXPECT_EQ(attribute(owner_only, "group"), "<absent>") << owner_only;
+
+    const std::string group_only = line_for(run({"-g"}).out, "alpha");
+    EXPECT_EQ(attribute(group_only, "group"), std::to_string(gid)) << group_only;
+    EXPECT_EQ(attribute(group_only, "owner"), "<absent>") << group_only;
+
+    const std::string both = line_for(run({"-og"}).out, "alpha");
+    EXPECT_EQ(attribute(both, "owner"), std::to_string(uid)) << both;
+    EXPECT_EQ(attribute(both, "group"), std::to_string(gid)) << both;
+}
+
+// --- Paths that are not listed --------------------------------------------
+
+TEST_F(main_test, paths_climbing_out_are_refused) {
+    make_folder(folder / "a");
+    make_folder(folder / "b");
+    for (const char *path : {"../x", "..", "a/../b", "a/.."}) {
+        SCOPED_TRACE(path);
+        const run_result result = run({path});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, banner + "Invalid argument\n");
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST_F(main_test, a_missing_path_gives_the_entry_less_document) {
+    const run_result result = run({"missing"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, banner + "Not a directory\n");
+    EXPECT_EQ(result.out, entry_less_document);
+    EXPECT_TRUE(well_formed(result.out));
+}
+
+TEST_F(main_test, a_folder_that_cannot_be_opened_is_denied) {
+    const std::string closed = folder / "closed";
+    make_folder(closed, running_as_root() ? 0700 : 0);
+    if (running_as_root())
+        make_file(closed + "/inside");
+    run_options options;
+    options.cwd = folder.path;
+    options.unprivileged = true;
+
+    const run_result result = run_program({closed}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, banner + "Permission denied\n");
+    EXPECT_EQ(result.out, entry_less_document);
+    expect_streams_apart(result);
+}
+
+// --- Standard output ------------------------------------------------------
+
+TEST_F(main_test, an_unwritable_standard_output_fails_the_run) {
+    run_options options;
+    options.cwd = folder.path;
+    options.stdout_path = "/dev/full";
+    const run_result result = run_program({}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, banner + "No space left on device\n");
+}
+
+TEST_F(main_test, a_long_listing_to_a_full_device_reports_the_device_error) {
+    // Many times the size of a stdio buffer, so that writes fail while the
+    // listing is still going, not only at the final flush.
+    for (int i = 0; i < 400; ++i)
+        make_file(folder / ("a_rather_long_file_name_number_" + std::to_string(i)));
+    run_options options;
+    options.cwd = folder.path;
+    options.stdout_path = "/dev/full";
+    const run_result result = run_program({"-tpog"}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, banner + "No space left on device\n");
+}
+
+// --- Locale ---------------------------------------------------------------
+
+TEST_F(main_test, the_declaration_names_the_locale_codeset) {
+    run_options options;
+    options.cwd = folder.path;
+
+    options.env = {"LC_ALL=C"};
+    const run_result plain = run_program({}, options);
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(lines_of(plain.out).at(0),
+              "<?xml version=\"1.0\" encoding=\"ANSI_X3.4-1968\"?>");
+
+    options.env = {"LC_ALL=C.UTF-8"};
+    const run_result utf8 = run_program({}, options);
+    EXPECT_EQ(utf8.status, 0);
+    EXPECT_EQ(utf8.err, banner);
+    EXPECT_EQ(lines_of(utf8.out).at(0), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    EXPECT_TRUE(well_formed(utf8.out)) << utf8.out;
+    // Only the declaration depends on the locale.
+    EXPECT_EQ(entry_lines(utf8.out), entry_lines(plain.out));
+}
+
+} // namespace
