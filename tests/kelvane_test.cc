@@ -188,7 +188,12 @@ TEST(Folder, RootsOwnParentListsTheRoot) {
     const listing root = list("/", SHOW_PARENT);
     EXPECT_EQ(up.result, 0);
     EXPECT_EQ(root.result, 0);
-    EXPECT_EQ(sorted_names(up.document), sorted_names(root.document));
+    // Other tests may place a file directly under the root meanwhile.
+    auto settled = [](std::vector<std::string> names) {
+        std::erase_if(names, [](const std::string &n) { return n.starts_with("kelvane-test-"); });
+        return names;
+    };
+    EXPECT_EQ(settled(sorted_names(up.document)), settled(sorted_names(root.document)));
     EXPECT_FALSE(entry_lines(root.document).empty());
     EXPECT_EQ(lines_of(root.document)[3], parent_line);
 }
