@@ -89,10 +89,9 @@ temp_folder::temp_folder() {
 temp_folder::~temp_folder() {
     // Give back every permission first, so that folders a test closed can
     // be emptied by a user other than root.
-    nftw(path.c_str(), [](const char *p, const struct stat *s, int kind, struct FTW *) {
+    nftw(path.c_str(), [](const char *p, const struct stat *, int kind, struct FTW *) {
         if (kind == FTW_D || kind == FTW_DNR)
             chmod(p, 0700);
-        (void)s;
         return 0;
     }, 16, FTW_PHYS);
     nftw(path.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);

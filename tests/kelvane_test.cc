@@ -104,6 +104,22 @@ TEST(Frame, EmptyPathGetsParentElementAndNotADirectory) {
                                         root_end}));
 }
 
+TEST(Frame, ParentElementFollowsTheRootTagForEveryPassedPath) {
+    temp_folder tree;
+    make_folder(tree / "a");
+    make_folder(tree / "a/b");
+    make_file(tree / "a/b/c");
+    working_folder inside(tree.path);
+    for (const char *path : {"a/b/c", "a/b/", "a/b/.", "a//b", "a", "a/./", "/", "/.", "//tmp",
+                             "missing", "a/missing/x"}) {
+        const std::vector<std::string> lines = lines_of(list(path, SHOW_PARENT).document);
+        ASSERT_GE(lines.size(), 5u) << path;
+        EXPECT_EQ(lines[2], root_start) << path;
+        EXPECT_EQ(lines[3], parent_line) << path;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), parent_line), 1) << path;
+    }
+}
+
 TEST(Frame, DeclarationNamesTheLocalesCharacterSet) {
     temp_folder tree;
     ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);

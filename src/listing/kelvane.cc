@@ -70,8 +70,8 @@ int walk_folder(std::FILE *out, const char *path, unsigned flags) noexcept {
         const std::size_t size = folder.size() + separator.size() + name.size() + 1;
         char *resized = static_cast<char *>(std::realloc(entry_path.get(), size));
         if (!resized)
-            return -ENOMEM;
-        entry_path.release();
+            return -ENOMEM; // the old buffer is still held, and freed on return
+        (void)entry_path.release(); // realloc has taken it over
         entry_path.reset(resized);
         char *end = std::copy(folder.begin(), folder.end(), resized);
         end = std::copy(separator.begin(), separator.end(), end);
