@@ -94,9 +94,9 @@ void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
     }
     // Ids are unsigned: a large id must not come out negative.
     if (flags & SHOW_OWNER)
-        std::fprintf(out, " owner=\"%ju\"", static_cast<std::uintmax_t>(status.st_uid));
+        std::fprintf(out, " owner=\"%u\"", static_cast<unsigned>(status.st_uid));
     if (flags & SHOW_GROUP)
-        std::fprintf(out, " group=\"%ju\"", static_cast<std::uintmax_t>(status.st_gid));
+        std::fprintf(out, " group=\"%u\"", static_cast<unsigned>(status.st_gid));
     if (flags & SHOW_PERMS) {
         write_perm(out, "user-perm", {S_IRUSR, S_IWUSR}, mode, folder_mode, flags);
         write_perm(out, "group-perm", {S_IRGRP, S_IWGRP}, mode, folder_mode, flags);
