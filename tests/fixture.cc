@@ -151,6 +151,11 @@ std::string attribute(const std::string &line, const std::string &name) {
     return line.substr(start, line.find('"', start) - start);
 }
 
+std::string perm_letters(const std::string &line) {
+    return attribute(line, "user-perm") + "|" + attribute(line, "group-perm") + "|" +
+           attribute(line, "other-perm");
+}
+
 std::string line_for(const std::string &document, const std::string &name) {
     for (const std::string &line : entry_lines(document))
         if (attribute(line, "name") == name)

@@ -38,6 +38,8 @@ std::vector<std::string> lines_of(const std::string &document);
 std::vector<std::string> entry_lines(const std::string &document);
 // The value of `attribute` in an element line, or "<absent>".
 std::string attribute(const std::string &line, const std::string &name);
+// The three permission texts of an element line, as "user|group|other".
+std::string perm_letters(const std::string &line);
 // The line of the entry called `name` (as written, escaped), or "" when none.
 std::string line_for(const std::string &document, const std::string &name);
 

@@ -36,13 +36,11 @@ std::vector<std::string> sorted_names(const std::string &document) {
     return names;
 }
 
-std::string user_perm_of(const char *path) {
+std::string perms_of_single_entry(const char *path) {
     const listing result = list(path, SHOW_PERMS);
     EXPECT_EQ(result.result, 0) << path;
     const std::vector<std::string> entries = entry_lines(result.document);
-    return entries.size() == 1 ? attribute(entries[0], "user-perm") + "|" +
-                                     attribute(entries[0], "group-perm") + "|" +
-                                     attribute(entries[0], "other-perm")
+    return entries.size() == 1 ? perm_letters(entries[0])
                                : "<" + std::to_string(entries.size()) + " entries>";
 }
 
@@ -275,9 +273,9 @@ TEST(DeleteLetters, EntriesOfAFolderTakeThemFromThatFolder) {
     chmod(tree.path.c_str(), 0777);
     make_folder(tree / "mine", 0755);
     make_file(tree / "mine/f", 0644);
-    EXPECT_EQ(user_perm_of((tree / "mine").c_str()), "RWD|R|R");
+    EXPECT_EQ(perms_of_single_entry((tree / "mine").c_str()), "RWD|R|R");
     // A single file too takes them from the folder that holds it.
-    EXPECT_EQ(user_perm_of((tree / "mine/f").c_str()), "RWD|R|R");
+    EXPECT_EQ(perms_of_single_entry((tree / "mine/f").c_str()), "RWD|R|R");
 }
 
 TEST(DeleteLetters, SingleFileFollowsTheParentPathRule) {
@@ -289,12 +287,12 @@ TEST(DeleteLetters, SingleFileFollowsTheParentPathRule) {
     make_file(tree / "a/b/c", 0444);
     make_file(tree / "a/c2", 0444);
     working_folder inside(tree.path);
-    EXPECT_EQ(user_perm_of("a/b/c"), "RD|R|RD");
-    EXPECT_EQ(user_perm_of("a/./b/c"), "RD|R|RD");
-    EXPECT_EQ(user_perm_of("a//c2"), "RD|RD|R");
-    EXPECT_EQ(user_perm_of("a/./c2"), "RD|RD|R");
+    EXPECT_EQ(perms_of_single_entry("a/b/c"), "RD|R|RD");
+    EXPECT_EQ(perms_of_single_entry("a/./b/c"), "RD|R|RD");
+    EXPECT_EQ(perms_of_single_entry("a//c2"), "RD|RD|R");
+    EXPECT_EQ(perms_of_single_entry("a/./c2"), "RD|RD|R");
     working_folder in_b("a/b");
-    EXPECT_EQ(user_perm_of("c"), "RD|R|RD");
+    EXPECT_EQ(perms_of_single_entry("c"), "RD|R|RD");
 }
 
 TEST(DeleteLetters, FileDirectlyUnderTheRootTakesThemFromTheRoot) {
@@ -305,7 +303,7 @@ TEST(DeleteLetters, FileDirectlyUnderTheRootTakesThemFromTheRoot) {
         GTEST_SKIP() << "the root folder is not writable by its owner here";
     const std::string file = "/kelvane-test-" + std::to_string(getpid());
     make_file(file, 0444);
-    const std::string perms = user_perm_of(file.c_str());
+    const std::string perms = perms_of_single_entry(file.c_str());
     unlink(file.c_str());
     EXPECT_EQ(perms.substr(0, perms.find('|')), "RD");
 }
@@ -339,26 +337,20 @@ TEST(Identity, OwnerAndGroupOfOthersAreMaskedForAnUnprivilegedUser) {
     // the folder's own masked write bits; the other class is untouched.
     const std::string masked = line_as_child(SHOW_PERMS);
     EXPECT_TRUE(masked.starts_with("0 ")) << masked;
-    EXPECT_EQ(attribute(masked, "user-perm"), "");
-    EXPECT_EQ(attribute(masked, "group-perm"), "");
-    EXPECT_EQ(attribute(masked, "other-perm"), "RWD");
+    EXPECT_EQ(perm_letters(masked), "||RWD");
 
     const std::string owner = line_as_child(SHOW_PERMS | SHOW_OWNER);
     EXPECT_EQ(attribute(owner, "owner"), std::to_string(other_uid));
-    EXPECT_EQ(attribute(owner, "user-perm"), "RWD");
-    EXPECT_EQ(attribute(owner, "group-perm"), "");
+    EXPECT_EQ(perm_letters(owner), "RWD||RWD");
 
     const std::string group = line_as_child(SHOW_PERMS | SHOW_GROUP);
     EXPECT_EQ(attribute(group, "group"), std::to_string(other_gid));
-    EXPECT_EQ(attribute(group, "user-perm"), "");
-    EXPECT_EQ(attribute(group, "group-perm"), "RWD");
+    EXPECT_EQ(perm_letters(group), "|RWD|RWD");
 
     // The same entries, owned by the running user, are not masked.
     ASSERT_EQ(chown(folder.c_str(), child_uid, child_gid), 0);
     ASSERT_EQ(chown((tree / "theirs/f").c_str(), child_uid, child_gid), 0);
-    const std::string own = line_as_child(SHOW_PERMS);
-    EXPECT_EQ(attribute(own, "user-perm"), "RWD");
-    EXPECT_EQ(attribute(own, "group-perm"), "RWD");
+    EXPECT_EQ(perm_letters(line_as_child(SHOW_PERMS)), "RWD|RWD|RWD");
 }
 
 TEST(Identity, RootSeesOwnerBitsUnmasked) {
@@ -367,7 +359,7 @@ TEST(Identity, RootSeesOwnerBitsUnmasked) {
     chmod(tree.path.c_str(), 0700);
     make_file(tree / "f", 0600);
     ASSERT_EQ(chown((tree / "f").c_str(), other_uid, other_gid), 0);
-    EXPECT_EQ(user_perm_of((tree / "f").c_str()), "RWD||");
+    EXPECT_EQ(perms_of_single_entry((tree / "f").c_str()), "RWD||");
 }
 
 TEST(Identity, FolderThatCannotBeOpenedGivesItsErrorAfterAClosedDocument) {
