@@ -16,14 +16,14 @@ extern "C" {
 
 /* Listing flags, combined with | into the flag word passed to kelvane(). */
 enum kelvane_flag {
-	SHOW_PARENT = 0x01, /* write the parent-folder element */
-	SHOW_HIDDEN = 0x02, /* also list entries whose name begins with a dot */
-	SHOW_TIMES = 0x04,  /* write the created, modified and accessed times */
-	SHOW_PERMS = 0x08,  /* write user-perm, group-perm and other-perm */
-	SHOW_OWNER = 0x10,  /* write the owner id; leave the owner bits unmasked */
-	SHOW_GROUP = 0x20,  /* write the group id; leave the group bits unmasked */
-	NO_WRITE = 0x40,    /* never report the W letter */
-	NO_DELETE = 0x80    /* never report the D letter */
+    SHOW_PARENT = 0x01, /* write the parent-folder element */
+    SHOW_HIDDEN = 0x02, /* also list entries whose name begins with a dot */
+    SHOW_TIMES = 0x04,  /* write the created, modified and accessed times */
+    SHOW_PERMS = 0x08,  /* write user-perm, group-perm and other-perm */
+    SHOW_OWNER = 0x10,  /* write the owner id; leave the owner bits unmasked */
+    SHOW_GROUP = 0x20,  /* write the group id; leave the group bits unmasked */
+    NO_WRITE = 0x40,    /* never report the W letter */
+    NO_DELETE = 0x80    /* never report the D letter */
 };
 
 /*

@@ -9,41 +9,43 @@ static char text[1 << 16];
 
 /* Lists `path` into a temporary file and leaves what was written in `text`. */
 static int list_into_text(const char *path, unsigned int flags) {
-	FILE *out = tmpfile();
-	size_t length;
-	int result;
-	if (!out)
-		return -1000;
-	result = kelvane(out, path, flags);
-	rewind(out);
-	length = fread(text, 1, sizeof text - 1, out);
-	text[length] = '\0';
-	fclose(out);
-	return result;
+    FILE *out = tmpfile();
+    size_t length;
+    int result;
+    if (!out)
+        return -1000;
+    result = kelvane(out, path, flags);
+    rewind(out);
+    length = fread(text, 1, sizeof text - 1, out);
+    text[length] = '\0';
+    fclose(out);
+    return result;
 }
 
 static int check(int ok, const char *what) {
-	if (!ok)
-		fprintf(stderr, "c_api_test: %s\n%s", what, text);
-	return ok ? 0 : 1;
+    if (!ok)
+        fprintf(stderr, "c_api_test: %s\n%s", what, text);
+    return ok ? 0 : 1;
 }
 
 int main(void) {
-	static const char tail[] = "</folder-listing>\n";
-	int failures = 0;
-	size_t length;
+    static const char tail[] = "</folder-listing>\n";
+    int failures = 0;
+    size_t length;
 
-	failures += check(list_into_text(".", SHOW_PARENT | SHOW_PERMS) == KELVANE_OK,
-	                  "listing \".\" failed");
-	length = strlen(text);
-	failures += check(strncmp(text, "<?xml ", 6) == 0, "no XML declaration first");
-	failures += check(length >= sizeof tail - 1 &&
-	                      strcmp(text + length - (sizeof tail - 1), tail) == 0,
-	                  "no closing tag last");
-	failures += check(strstr(text, "<parent-folder />") != NULL, "no parent-folder element");
+    failures += check(list_into_text(".", SHOW_PARENT | SHOW_PERMS) == KELVANE_OK,
+                      "listing \".\" failed");
+    length = strlen(text);
+    failures += check(strncmp(text, "<?xml ", 6) == 0, "no XML declaration first");
+    failures += check(length >= sizeof tail - 1 &&
+                          strcmp(text + length - (sizeof tail - 1), tail) == 0,
+                      "no closing tag last");
+    failures +=
+        check(strstr(text, "<parent-folder />") != NULL, "no parent-folder element");
 
-	failures += check(list_into_text("../x", 0) == KELVANE_REFUSED && KELVANE_REFUSED == -EINVAL,
-	                  "\"../x\" was not refused");
-	failures += check(text[0] == '\0', "a refused path wrote something");
-	return failures == 0 ? 0 : 1;
+    failures +=
+        check(list_into_text("../x", 0) == KELVANE_REFUSED && KELVANE_REFUSED == -EINVAL,
+              "\"../x\" was not refused");
+    failures += check(text[0] == '\0', "a refused path wrote something");
+    return failures == 0 ? 0 : 1;
 }

@@ -48,8 +48,8 @@ std::string mode_as(uid_t uid, gid_t gid, const struct stat &status, unsigned fl
     });
 }
 
-#define REQUIRE_ROOT()                                                                     \
-    if (!running_as_root())                                                                \
+#define REQUIRE_ROOT()                                                                   \
+    if (!running_as_root())                                                              \
     GTEST_SKIP() << "needs root: fixtures owned by other ids, children switched to them"
 
 } // namespace
@@ -64,13 +64,12 @@ TEST(EntryLine, CarriesEveryAttributeInOrder) {
     char created[20];
     std::strftime(created, sizeof created, "%Y%m%dT%H%M%SZ", gmtime(&status.st_ctime));
 
-    const std::string expected = std::string("  <file name=\"report.txt\" size=\"5\" created=\"") +
-                                 created +
-                                 "\" modified=\"20240102T030405Z\""
-                                 " accessed=\"20230307T050707Z\" owner=\"" +
-                                 std::to_string(status.st_uid) + "\" group=\"" +
-                                 std::to_string(status.st_gid) +
-                                 "\" user-perm=\"RWD\" group-perm=\"RD\" other-perm=\"D\" />\n";
+    const std::string expected =
+        std::string("  <file name=\"report.txt\" size=\"5\" created=\"") + created +
+        "\" modified=\"20240102T030405Z\""
+        " accessed=\"20230307T050707Z\" owner=\"" +
+        std::to_string(status.st_uid) + "\" group=\"" + std::to_string(status.st_gid) +
+        "\" user-perm=\"RWD\" group-perm=\"RD\" other-perm=\"D\" />\n";
     EXPECT_EQ(entry_line(file, 0222, SHOW_TIMES | SHOW_OWNER | SHOW_GROUP | SHOW_PERMS),
               expected);
     EXPECT_EQ(entry_line(file, 0222, 0), "  <file name=\"report.txt\" size=\"5\" />\n");
@@ -81,8 +80,9 @@ TEST(EntryLine, FolderCarriesItsOwnSize) {
     make_folder(tree / "album");
     struct stat status;
     ASSERT_EQ(stat((tree / "album").c_str(), &status), 0);
-    EXPECT_EQ(entry_line(tree / "album", 0, 0),
-              "  <folder name=\"album\" size=\"" + std::to_string(status.st_size) + "\" />\n");
+    EXPECT_EQ(entry_line(tree / "album", 0, 0), "  <folder name=\"album\" size=\"" +
+                                                    std::to_string(status.st_size) +
+                                                    "\" />\n");
 }
 
 TEST(EntryLine, WritesNothingForWhatIsNotListed) {
@@ -128,7 +128,8 @@ TEST(EntryLine, IdsAreUnsignedDecimals) {
     const std::string file = tree / "nobody";
     make_file(file);
     if (chown(file.c_str(), 4294967294u, 4294967294u) != 0)
-        GTEST_SKIP() << "this system cannot hand out id 4294967294: " << std::strerror(errno);
+        GTEST_SKIP() << "this system cannot hand out id 4294967294: "
+                     << std::strerror(errno);
     const std::string line = entry_line(file, 0, SHOW_OWNER | SHOW_GROUP);
     EXPECT_EQ(attribute(line, "owner"), "4294967294");
     EXPECT_EQ(attribute(line, "group"), "4294967294");
@@ -151,7 +152,8 @@ TEST(PermissionLetters, NoWriteAndNoDeleteDropOnlyTheirLetter) {
     make_file(file, 0666);
     EXPECT_EQ(perm_letters(entry_line(file, 0222, SHOW_PERMS | NO_WRITE)), "RD|RD|RD");
     EXPECT_EQ(perm_letters(entry_line(file, 0222, SHOW_PERMS | NO_DELETE)), "RW|RW|RW");
-    EXPECT_EQ(perm_letters(entry_line(file, 0222, SHOW_PERMS | NO_WRITE | NO_DELETE)), "R|R|R");
+    EXPECT_EQ(perm_letters(entry_line(file, 0222, SHOW_PERMS | NO_WRITE | NO_DELETE)),
+              "R|R|R");
 }
 
 TEST(PermissionLetters, EmptyTextsAreStillWritten) {

@@ -22,8 +22,8 @@ std::string escaped(std::string_view name) {
 // The value an XML parser reads back from name="<escaped>".
 std::string parsed_back(std::string_view name) {
     const std::string document = "<e name=\"" + escaped(name) + "\"/>";
-    xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()), "e.xml",
-                                  "UTF-8", XML_PARSE_NONET | XML_PARSE_NOERROR);
+    xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()),
+                                  "e.xml", "UTF-8", XML_PARSE_NONET | XML_PARSE_NOERROR);
     if (!doc)
         return "<not well-formed>";
     xmlChar *value = xmlGetProp(xmlDocGetRootElement(doc), BAD_CAST "name");

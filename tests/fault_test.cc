@@ -63,7 +63,8 @@ struct faulty_listing {
     std::string document;
 };
 
-faulty_listing list_with(fault_plan &plan, int fail_from, const char *path, unsigned flags) {
+faulty_listing list_with(fault_plan &plan, int fail_from, const char *path,
+                         unsigned flags) {
     std::FILE *out = unbuffered_stream();
     int result;
     {
@@ -108,7 +109,8 @@ extern "C" struct dirent64 *readdir64(DIR *folder) {
 TEST(OutOfMemory, WalkReportsItAndClosesTheDocument) {
     temp_folder tree;
     fill(tree, 5);
-    const faulty_listing first = list_with(realloc_faults, 1, tree.path.c_str(), SHOW_PARENT);
+    const faulty_listing first =
+        list_with(realloc_faults, 1, tree.path.c_str(), SHOW_PARENT);
     EXPECT_EQ(first.result, -ENOMEM);
     EXPECT_TRUE(entry_lines(first.document).empty());
     EXPECT_TRUE(first.document.ends_with("</folder-listing>\n"));
@@ -126,14 +128,14 @@ TEST(OutOfMemory, ParentCopyCostsOnlyTheParentElementAndDeleteLetters) {
     chmod(tree.path.c_str(), 0777);
     make_file(tree / "f", 0644);
     const std::string file = tree / "f";
-    const faulty_listing healthy = list_with(malloc_faults, 1000, file.c_str(),
-                                             SHOW_PARENT | SHOW_PERMS);
+    const faulty_listing healthy =
+        list_with(malloc_faults, 1000, file.c_str(), SHOW_PARENT | SHOW_PERMS);
     ASSERT_EQ(healthy.result, 0);
     EXPECT_NE(healthy.document.find("<parent-folder />"), std::string::npos);
     EXPECT_EQ(attribute(entry_lines(healthy.document).at(0), "other-perm"), "RD");
 
-    const faulty_listing starved = list_with(malloc_faults, 1, file.c_str(),
-                                             SHOW_PARENT | SHOW_PERMS);
+    const faulty_listing starved =
+        list_with(malloc_faults, 1, file.c_str(), SHOW_PARENT | SHOW_PERMS);
     EXPECT_EQ(starved.result, 0);
     EXPECT_EQ(starved.document.find("<parent-folder />"), std::string::npos);
     ASSERT_EQ(entry_lines(starved.document).size(), 1u);
@@ -141,7 +143,8 @@ TEST(OutOfMemory, ParentCopyCostsOnlyTheParentElementAndDeleteLetters) {
 
     // Without a slash the copy is replaced by a fresh "."; that may fail too.
     working_folder inside(tree.path);
-    const faulty_listing no_dot = list_with(malloc_faults, 2, "f", SHOW_PARENT | SHOW_PERMS);
+    const faulty_listing no_dot =
+        list_with(malloc_faults, 2, "f", SHOW_PARENT | SHOW_PERMS);
     EXPECT_EQ(no_dot.result, 0);
     EXPECT_EQ(no_dot.document.find("<parent-folder />"), std::string::npos);
     EXPECT_EQ(attribute(entry_lines(no_dot.document).at(0), "user-perm"), "RW");

@@ -62,7 +62,8 @@ std::string program_copy_folder() {
         std::ifstream program(KELVANE_PROGRAM, std::ios::binary);
         std::ofstream(copies / "kelvane", std::ios::binary) << program.rdbuf();
         std::ifstream library(KELVANE_LIBRARY, std::ios::binary);
-        std::ofstream(copies / KELVANE_LIBRARY_SONAME, std::ios::binary) << library.rdbuf();
+        std::ofstream(copies / KELVANE_LIBRARY_SONAME, std::ios::binary)
+            << library.rdbuf();
         chmod((copies / "kelvane").c_str(), 0755);
         copied = true;
     }
@@ -79,7 +80,8 @@ bool switch_ids(uid_t uid, gid_t gid) {
 
 temp_folder::temp_folder() {
     const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kelvane-test-XXXXXX";
+    std::string pattern =
+        std::string(base && *base ? base : "/tmp") + "/kelvane-test-XXXXXX";
     if (!mkdtemp(pattern.data()))
         fail("mkdtemp");
     path = pattern;
@@ -89,11 +91,14 @@ temp_folder::temp_folder() {
 temp_folder::~temp_folder() {
     // Give back every permission first, so that folders a test closed can
     // be emptied by a user other than root.
-    nftw(path.c_str(), [](const char *p, const struct stat *, int kind, struct FTW *) {
-        if (kind == FTW_D || kind == FTW_DNR)
-            chmod(p, 0700);
-        return 0;
-    }, 16, FTW_PHYS);
+    nftw(
+        path.c_str(),
+        [](const char *p, const struct stat *, int kind, struct FTW *) {
+            if (kind == FTW_D || kind == FTW_DNR)
+                chmod(p, 0700);
+            return 0;
+        },
+        16, FTW_PHYS);
     nftw(path.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
 }
 
@@ -164,9 +169,9 @@ std::string line_for(const std::string &document, const std::string &name) {
 }
 
 bool well_formed(const std::string &document) {
-    xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()),
-                                  "listing.xml", nullptr,
-                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlDocPtr doc =
+        xmlReadMemory(document.data(), static_cast<int>(document.size()), "listing.xml",
+                      nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (!doc)
         return false;
     xmlFreeDoc(doc);
@@ -185,7 +190,9 @@ working_folder::~working_folder() {
         fail("chdir back");
 }
 
-bool running_as_root() { return geteuid() == 0; }
+bool running_as_root() {
+    return geteuid() == 0;
+}
 
 std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &body) {
     int channel[2];
@@ -197,7 +204,8 @@ std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &bo
     if (child == 0) {
         close(channel[0]);
         // Effective ids only, as a server that changes identity per client does.
-        bool switched = setgroups(0, nullptr) == 0 && setegid(gid) == 0 && seteuid(uid) == 0;
+        bool switched =
+            setgroups(0, nullptr) == 0 && setegid(gid) == 0 && seteuid(uid) == 0;
         std::string report = switched ? body() : "<no switch>";
         ssize_t ignored = write(channel[1], report.data(), report.size());
         (void)ignored;
@@ -213,8 +221,8 @@ std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &bo
 
 run_result run_program(const std::vector<std::string> &args, const run_options &options) {
     temp_folder capture;
-    const std::string out_path = options.stdout_path.empty() ? capture / "out"
-                                                             : options.stdout_path;
+    const std::string out_path =
+        options.stdout_path.empty() ? capture / "out" : options.stdout_path;
     const std::string err_path = capture / "err";
     chmod(capture.path.c_str(), 0777);
     std::string program = KELVANE_PROGRAM;

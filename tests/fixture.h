@@ -22,7 +22,8 @@ struct temp_folder {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-void make_file(const std::string &path, mode_t mode = 0644, const std::string &content = "");
+void make_file(const std::string &path, mode_t mode = 0644,
+               const std::string &content = "");
 void make_folder(const std::string &path, mode_t mode = 0755);
 
 // What one call of kelvane() wrote and returned.
@@ -80,6 +81,7 @@ struct run_options {
     std::vector<std::string> env{"LC_ALL=C"};
     bool unprivileged = false; // run as child_uid/child_gid (when root)
 };
-run_result run_program(const std::vector<std::string> &args, const run_options &options = {});
+run_result run_program(const std::vector<std::string> &args,
+                       const run_options &options = {});
 
 #endif

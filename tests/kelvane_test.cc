@@ -16,7 +16,8 @@
 namespace {
 
 const std::string declaration_c = "<?xml version=\"1.0\" encoding=\"ANSI_X3.4-1968\"?>";
-const std::string doctype = "<!DOCTYPE folder-listing SYSTEM \"obex-folder-listing.dtd\">";
+const std::string doctype =
+    "<!DOCTYPE folder-listing SYSTEM \"obex-folder-listing.dtd\">";
 const std::string root_start = "<folder-listing version=\"1.0\">";
 const std::string root_end = "</folder-listing>";
 const std::string parent_line = "  <parent-folder />";
@@ -44,8 +45,8 @@ std::string perms_of_single_entry(const char *path) {
                                : "<" + std::to_string(entries.size()) + " entries>";
 }
 
-#define REQUIRE_ROOT()                                                                     \
-    if (!running_as_root())                                                                \
+#define REQUIRE_ROOT()                                                                   \
+    if (!running_as_root())                                                              \
     GTEST_SKIP() << "needs root: fixtures owned by other ids, children switched to them"
 
 } // namespace
@@ -108,8 +109,8 @@ TEST(Frame, ParentElementFollowsTheRootTagForEveryPassedPath) {
     make_folder(tree / "a/b");
     make_file(tree / "a/b/c");
     working_folder inside(tree.path);
-    for (const char *path : {"a/b/c", "a/b/", "a/b/.", "a//b", "a", "a/./", "/", "/.", "//tmp",
-                             "missing", "a/missing/x"}) {
+    for (const char *path : {"a/b/c", "a/b/", "a/b/.", "a//b", "a", "a/./", "/", "/.",
+                             "//tmp", "missing", "a/missing/x"}) {
         const std::vector<std::string> lines = lines_of(list(path, SHOW_PARENT).document);
         ASSERT_GE(lines.size(), 5u) << path;
         EXPECT_EQ(lines[2], root_start) << path;
@@ -123,14 +124,16 @@ TEST(Frame, DeclarationNamesTheLocalesCharacterSet) {
     ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
     const listing utf8 = list(tree.path.c_str(), 0);
     std::setlocale(LC_ALL, "C");
-    EXPECT_EQ(lines_of(utf8.document).front(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    EXPECT_EQ(lines_of(utf8.document).front(),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
 }
 
 TEST(Frame, NonListableKindsGiveNotADirectory) {
     temp_folder tree;
     ASSERT_EQ(mkfifo((tree / "pipe").c_str(), 0644), 0);
     ASSERT_EQ(symlink("nowhere", (tree / "dangling").c_str()), 0);
-    for (const std::string &path : {tree / "pipe", tree / "dangling", std::string("/dev/null")}) {
+    for (const std::string &path :
+         {tree / "pipe", tree / "dangling", std::string("/dev/null")}) {
         const listing result = list(path.c_str(), SHOW_PARENT);
         EXPECT_EQ(result.result, -ENOTDIR) << path;
         EXPECT_EQ(lines_of(result.document).size(), 5u) << path;
@@ -159,7 +162,8 @@ TEST(Folder, ListsFilesAndFoldersButNotPipesSocketsOrDanglingLinks) {
     const std::string socket_path = tree / "socket";
     ASSERT_LT(socket_path.size(), sizeof address.sun_path);
     std::strcpy(address.sun_path, socket_path.c_str());
-    ASSERT_EQ(bind(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(bind(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof address),
+              0);
 
     const listing result = list(tree.path.c_str(), 0);
     close(sock);
@@ -169,7 +173,8 @@ TEST(Folder, ListsFilesAndFoldersButNotPipesSocketsOrDanglingLinks) {
     EXPECT_EQ(line_for(result.document, "notes.txt"),
               "  <file name=\"notes.txt\" size=\"5\" />");
     // A link to a folder is listed as the folder it leads to, under its own name.
-    EXPECT_TRUE(line_for(result.document, "shortcut").starts_with("  <folder name=\"shortcut\""));
+    EXPECT_TRUE(
+        line_for(result.document, "shortcut").starts_with("  <folder name=\"shortcut\""));
     EXPECT_TRUE(well_formed(result.document));
 }
 
@@ -204,7 +209,8 @@ TEST(Folder, RootsOwnParentListsTheRoot) {
     EXPECT_EQ(root.result, 0);
     // Other tests may place a file directly under the root meanwhile.
     auto settled = [](std::vector<std::string> names) {
-        std::erase_if(names, [](const std::string &n) { return n.starts_with("kelvane-test-"); });
+        std::erase_if(
+            names, [](const std::string &n) { return n.starts_with("kelvane-test-"); });
         return names;
     };
     EXPECT_EQ(settled(sorted_names(up.document)), settled(sorted_names(root.document)));
@@ -236,7 +242,8 @@ TEST(Times, AttributesFollowTheStatusTimes) {
     make_file(file);
     const struct timespec times[2] = {{1678165627, 0}, {1704164645, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
-    const std::string line = line_for(list(tree.path.c_str(), SHOW_TIMES).document, "dated");
+    const std::string line =
+        line_for(list(tree.path.c_str(), SHOW_TIMES).document, "dated");
     EXPECT_EQ(attribute(line, "modified"), "20240102T030405Z");
     EXPECT_EQ(attribute(line, "accessed"), "20230307T050707Z");
     // The status change time is now; it is written in the same form.
@@ -246,14 +253,16 @@ TEST(Times, AttributesFollowTheStatusTimes) {
     EXPECT_LE(std::labs(timegm(&parsed) - time(nullptr)), 120L) << created;
     EXPECT_LT(line.find("created="), line.find("modified="));
     EXPECT_LT(line.find("modified="), line.find("accessed="));
-    EXPECT_EQ(attribute(line_for(list(tree.path.c_str(), 0).document, "dated"), "modified"),
-              "<absent>");
+    EXPECT_EQ(
+        attribute(line_for(list(tree.path.c_str(), 0).document, "dated"), "modified"),
+        "<absent>");
 }
 
 TEST(Escaping, AnyNameKeepsTheDocumentWellFormed) {
     temp_folder tree;
-    const std::vector<std::string> names = {"a&b", "<b>", "say \"hi\"", "it's", "tab\there",
-                                            "line\nfeed", "bell\x07", "caf\xc3\xa9"};
+    const std::vector<std::string> names = {"a&b",      "<b>",        "say \"hi\"",
+                                            "it's",     "tab\there",  "line\nfeed",
+                                            "bell\x07", "caf\xc3\xa9"};
     for (const std::string &name : names)
         make_file(tree / name);
     ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
@@ -312,9 +321,11 @@ TEST(DeleteLetters, NoWriteAndNoDeleteReachTheEntries) {
     temp_folder tree;
     chmod(tree.path.c_str(), 0777);
     make_file(tree / "f", 0666);
-    const std::string line = entry_lines(list(tree.path.c_str(), SHOW_PERMS | NO_WRITE).document)[0];
+    const std::string line =
+        entry_lines(list(tree.path.c_str(), SHOW_PERMS | NO_WRITE).document)[0];
     EXPECT_EQ(attribute(line, "other-perm"), "RD");
-    const std::string kept = entry_lines(list(tree.path.c_str(), SHOW_PERMS | NO_DELETE).document)[0];
+    const std::string kept =
+        entry_lines(list(tree.path.c_str(), SHOW_PERMS | NO_DELETE).document)[0];
     EXPECT_EQ(attribute(kept, "other-perm"), "RW");
 }
 

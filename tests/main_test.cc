@@ -15,16 +15,15 @@ namespace {
 const std::string banner =
     "kelvane 1.0.0 - describes a folder as an OBEX folder-listing document\n";
 
-const std::string help_text = banner +
-                              "\nUsage: kelvane [<options>]\n"
-                              "\nOptions:\n"
-                              " -P  show parent folder indicator\n"
-                              " -H  also list hidden files/directories\n"
-                              " -t  show time attributes\n"
-                              " -p  show permission attributes\n"
-                              " -o  show file owner attribute\n"
-                              " -g  show file group attribute\n"
-                              " -h  this help message\n";
+const std::string help_text = banner + "\nUsage: kelvane [<options>]\n"
+                                       "\nOptions:\n"
+                                       " -P  show parent folder indicator\n"
+                                       " -H  also list hidden files/directories\n"
+                                       " -t  show time attributes\n"
+                                       " -p  show permission attributes\n"
+                                       " -o  show file owner attribute\n"
+                                       " -g  show file group attribute\n"
+                                       " -h  this help message\n";
 
 // The document for a path that could not be listed, under LC_ALL=C.
 const std::string entry_less_document =
@@ -126,8 +125,8 @@ TEST_F(main_test, help_goes_to_standard_error_alone_and_ends_the_run) {
     // After -h, an unknown letter, a refused path and a missing one would
     // each change the output if they were read.
     const std::vector<std::vector<std::string>> calls = {
-        {"-h"},       {"-t", "-h"}, {"-th"},           {"-Ppog", "-h"},      {"-h", "-x"},
-        {"-hx"},      {"-h", "../x"}, {"-h", "missing"}, {"-h", "-t", "-p"}};
+        {"-h"},  {"-t", "-h"},   {"-th"},           {"-Ppog", "-h"},   {"-h", "-x"},
+        {"-hx"}, {"-h", "../x"}, {"-h", "missing"}, {"-h", "-t", "-p"}};
     for (const std::vector<std::string> &args : calls) {
         const run_result result = run(args);
         SCOPED_TRACE(args.back());

@@ -3,7 +3,8 @@
 #include "listing.h"
 
 TEST(PathGuard, RefusesPathsThatClimbOut) {
-    for (const char *path : {"..", "../", "../x", "a/../b", "a/..", "/../x", "./..", "x/y/.."})
+    for (const char *path :
+         {"..", "../", "../x", "a/../b", "a/..", "/../x", "./..", "x/y/.."})
         EXPECT_TRUE(path_climbs_out(path)) << path;
 }
 
@@ -16,9 +17,9 @@ TEST(PathGuard, PassesEverythingElse) {
 
 TEST(ParentPath, CutsBackToTheHoldingFolder) {
     const std::pair<const char *, const char *> table[] = {
-        {"a/b/c", "a/b"}, {"a/b/", "a"}, {"a/b/.", "a"}, {"a//b", "a/"}, {"//b", "/"},
-        {"a", "."},       {"a/./", "."}, {"/", "."},     {"/.", "."},    {"", "."},
-        {"a/b//", "a"},   {"./a", "."},
+        {"a/b/c", "a/b"}, {"a/b/", "a"}, {"a/b/.", "a"}, {"a//b", "a/"},
+        {"//b", "/"},     {"a", "."},    {"a/./", "."},  {"/", "."},
+        {"/.", "."},      {"", "."},     {"a/b//", "a"}, {"./a", "."},
     };
     for (const auto &[path, parent] : table) {
         heap_text cut = parent_path(path);

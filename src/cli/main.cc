@@ -28,7 +28,9 @@ void print_help() {
                stderr);
 }
 
-void print_error(int error) { std::fprintf(stderr, "%s\n", std::strerror(error)); }
+void print_error(int error) {
+    std::fprintf(stderr, "%s\n", std::strerror(error));
+}
 
 // The document is only delivered once standard output has taken all of it;
 // a full disk or a closed reader must not pass for success.

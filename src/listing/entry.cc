@@ -11,7 +11,8 @@
 
 #include "kelvane.h"
 
-static_assert(sizeof(off_t) == 8, "file sizes need 64 bits; build with _FILE_OFFSET_BITS=64");
+static_assert(sizeof(off_t) == 8,
+              "file sizes need 64 bits; build with _FILE_OFFSET_BITS=64");
 
 unsigned access_mode(const struct stat &status, unsigned flags) noexcept {
     unsigned mode = status.st_mode;
@@ -86,7 +87,8 @@ void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
     std::fprintf(out, "  <%s", element);
     std::fputs(" name=\"", out);
     write_escaped(out, name);
-    std::fprintf(out, "\" size=\"%" PRId64 "\"", static_cast<std::int64_t>(status.st_size));
+    std::fprintf(out, "\" size=\"%" PRId64 "\"",
+                 static_cast<std::int64_t>(status.st_size));
     if (flags & SHOW_TIMES) {
         write_time(out, "created", status.st_ctime);
         write_time(out, "modified", status.st_mtime);

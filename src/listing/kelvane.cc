@@ -26,13 +26,16 @@ void open_frame(std::FILE *out) noexcept {
     std::fputs(">\n", out);
 }
 
-void close_frame(std::FILE *out) noexcept { std::fprintf(out, "</%s>\n", "folder-listing"); }
+void close_frame(std::FILE *out) noexcept {
+    std::fprintf(out, "</%s>\n", "folder-listing");
+}
 
 // Writes the parent-folder element when asked and gives the access mode of
 // the folder that holds `path`, should it name a single file: 0 when that
 // folder's status can't be read, or memory for its path can't be had (in
 // which case the parent-folder element is left out too).
-unsigned containing_folder_mode(std::FILE *out, const char *path, unsigned flags) noexcept {
+unsigned containing_folder_mode(std::FILE *out, const char *path,
+                                unsigned flags) noexcept {
     heap_text parent = parent_path(path);
     if (!parent)
         return 0;
@@ -70,7 +73,7 @@ int walk_folder(std::FILE *out, const char *path, unsigned flags) noexcept {
         const std::size_t size = folder.size() + separator.size() + name.size() + 1;
         char *resized = static_cast<char *>(std::realloc(entry_path.get(), size));
         if (!resized)
-            return -ENOMEM; // the old buffer is still held, and freed on return
+            return -ENOMEM;         // the old buffer is still held, and freed on return
         (void)entry_path.release(); // realloc has taken it over
         entry_path.reset(resized);
         char *end = std::copy(folder.begin(), folder.end(), resized);
@@ -98,8 +101,8 @@ int list_path(std::FILE *out, const char *path, unsigned flags) noexcept {
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) int
-kelvane(FILE *out, const char *path, unsigned int flags) {
+extern "C" __attribute__((visibility("default"))) int kelvane(FILE *out, const char *path,
+                                                              unsigned int flags) {
     if (!out || !path || path_climbs_out(path))
         return -EINVAL;
     open_frame(out);
