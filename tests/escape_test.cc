@@ -4,19 +4,13 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include "fixture.h"
 #include "listing.h"
 
 namespace {
 
 std::string escaped(std::string_view name) {
-    char *buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE *out = open_memstream(&buffer, &size);
-    write_escaped(out, name);
-    std::fclose(out);
-    std::string text(buffer, size);
-    std::free(buffer);
-    return text;
+    return written_by([&](std::FILE *out) { write_escaped(out, name); });
 }
 
 // The value an XML parser reads back from name="<escaped>".

@@ -118,16 +118,23 @@ void make_folder(const std::string &path, mode_t mode) {
         fail("mkdir " + path);
 }
 
-listing list(const char *path, unsigned flags) {
+std::string written_by(const std::function<void(std::FILE *)> &write) {
     char *buffer = nullptr;
     std::size_t size = 0;
     std::FILE *out = open_memstream(&buffer, &size);
     if (!out)
         fail("open_memstream");
-    listing result{kelvane(out, path, flags), {}};
+    write(out);
     std::fclose(out);
-    result.document.assign(buffer, size);
+    std::string text(buffer, size);
     std::free(buffer);
+    return text;
+}
+
+listing list(const char *path, unsigned flags) {
+    listing result{};
+    result.document =
+        written_by([&](std::FILE *out) { result.result = kelvane(out, path, flags); });
     return result;
 }
 

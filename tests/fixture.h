@@ -4,6 +4,7 @@
 #ifndef KELVANE_TESTS_FIXTURE_H
 #define KELVANE_TESTS_FIXTURE_H
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct temp_folder {
 void make_file(const std::string &path, mode_t mode = 0644,
                const std::string &content = "");
 void make_folder(const std::string &path, mode_t mode = 0755);
+
+// Everything `write` wrote to an in-memory stream.
+std::string written_by(const std::function<void(std::FILE *)> &write);
 
 // What one call of kelvane() wrote and returned.
 struct listing {
@@ -55,6 +59,10 @@ struct working_folder {
 };
 
 bool running_as_root();
+
+#define REQUIRE_ROOT()                                                                   \
+    if (!running_as_root())                                                              \
+    GTEST_SKIP() << "needs root: fixtures owned by other ids, children switched to them"
 
 // Unprivileged numeric ids for children and for fixture owners; never
 // looked up in the user database.

@@ -45,10 +45,6 @@ std::string perms_of_single_entry(const char *path) {
                                : "<" + std::to_string(entries.size()) + " entries>";
 }
 
-#define REQUIRE_ROOT()                                                                   \
-    if (!running_as_root())                                                              \
-    GTEST_SKIP() << "needs root: fixtures owned by other ids, children switched to them"
-
 } // namespace
 
 TEST(Guard, RefusedPathsWriteNothing) {
