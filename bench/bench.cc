@@ -39,7 +39,9 @@ struct options {
     std::exit(1);
 }
 
-[[noreturn]] void fail_errno(const std::string &what) { fail(what + ": " + std::strerror(errno)); }
+[[noreturn]] void fail_errno(const std::string &what) {
+    fail(what + ": " + std::strerror(errno));
+}
 
 // A small deterministic generator, so that every run builds the same tree.
 struct generator {
@@ -51,13 +53,19 @@ struct generator {
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
         return z ^ (z >> 31);
     }
-    long below(long n) { return static_cast<long>(next() % static_cast<std::uint64_t>(n)); }
+    long below(long n) {
+        return static_cast<long>(next() % static_cast<std::uint64_t>(n));
+    }
 };
 
 // Every 100th entry is a folder, and every 97th has a name with characters
 // that must be escaped.
-bool is_folder(long i) { return i % 100 == 50; }
-bool needs_escaping(long i) { return i % 97 == 13 && !is_folder(i); }
+bool is_folder(long i) {
+    return i % 100 == 50;
+}
+bool needs_escaping(long i) {
+    return i % 97 == 13 && !is_folder(i);
+}
 
 std::string entry_name(long i, generator &random) {
     char name[128];
@@ -83,7 +91,7 @@ void make_entry(int folder, long i, generator &random) {
     const std::string name = entry_name(i, random);
     const time_t base = 1262304000; // 2010-01-01
     struct timespec times[2];
-    times[1] = {base + random.below(16L * 365 * 86400), 0};      // modified
+    times[1] = {base + random.below(16L * 365 * 86400), 0};       // modified
     times[0] = {times[1].tv_sec + random.below(365L * 86400), 0}; // accessed
     if (is_folder(i)) {
         if (mkdirat(folder, name.c_str(), 0755) != 0)
@@ -95,7 +103,8 @@ void make_entry(int folder, long i, generator &random) {
     int file = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (file < 0)
         fail_errno("create " + name);
-    const off_t size = random.below(4) == 0 ? random.below(1L << 28) : random.below(1L << 16);
+    const off_t size =
+        random.below(4) == 0 ? random.below(1L << 28) : random.below(1L << 16);
     if (ftruncate(file, size) != 0 || futimens(file, times) != 0)
         fail_errno("size or times of " + name);
     close(file);
@@ -363,7 +372,8 @@ int main(int argc, char **argv) {
     for (long count : o.entries) {
         const std::string folder = fixture(o, count);
         check(o, folder, count);
-        std::fprintf(stderr, "%s/%s: documents checked\n", o.root.c_str(), folder.c_str());
+        std::fprintf(stderr, "%s/%s: documents checked\n", o.root.c_str(),
+                     folder.c_str());
         if (!o.check_only)
             measure(o, folder, count);
     }

@@ -44,8 +44,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
-    double seconds = (double)(end.tv_sec - start.tv_sec) +
-                     (double)(end.tv_nsec - start.tv_nsec) / 1e9;
+    double seconds =
+        (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
     fprintf(stderr, "%.9f %ld %d\n", seconds, usage.ru_maxrss, status);
     return 0;
 }
