@@ -254,6 +254,33 @@ TEST(Times, AttributesFollowTheStatusTimes) {
         "<absent>");
 }
 
+// Entries sharing a second, and entries whose times differ, each get their
+// own stamps, whatever the order in which the folder gives them.
+TEST(Times, EachEntryShowsItsOwnTimes) {
+    temp_folder tree;
+    const struct {
+        const char *name;
+        time_t accessed, modified;
+        const char *accessed_text, *modified_text;
+    } files[] = {
+        {"a", 1704164645, 1704164645, "20240102T030405Z", "20240102T030405Z"},
+        {"b", 1704164645, 1704164646, "20240102T030405Z", "20240102T030406Z"},
+        {"c", 0, 1704164645, "19700101T000000Z", "20240102T030405Z"},
+        {"d", 1704164646, 0, "20240102T030406Z", "19700101T000000Z"},
+    };
+    for (const auto &file : files) {
+        make_file(tree / file.name);
+        const struct timespec times[2] = {{file.accessed, 0}, {file.modified, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (tree / file.name).c_str(), times, 0), 0);
+    }
+    const std::string document = list(tree.path.c_str(), SHOW_TIMES).document;
+    for (const auto &file : files) {
+        const std::string line = line_for(document, file.name);
+        EXPECT_EQ(attribute(line, "accessed"), file.accessed_text) << line;
+        EXPECT_EQ(attribute(line, "modified"), file.modified_text) << line;
+    }
+}
+
 TEST(Escaping, AnyNameKeepsTheDocumentWellFormed) {
     temp_folder tree;
     const std::vector<std::string> names = {"a&b",      "<b>",        "say \"hi\"",

@@ -2,42 +2,57 @@
 // flags select, and the access-mode rule that shapes its permission letters.
 #include "listing.h"
 
-#include <cinttypes>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 
 #include <unistd.h>
 
 #include "kelvane.h"
+#include "writer.h"
 
 static_assert(sizeof(off_t) == 8,
               "file sizes need 64 bits; build with _FILE_OFFSET_BITS=64");
 
-unsigned access_mode(const struct stat &status, unsigned flags) noexcept {
+running_ids effective_ids(unsigned flags) noexcept {
+    running_ids ids{0, 0};
+    if (!(flags & SHOW_OWNER))
+        ids.user = geteuid();
+    if (!(flags & SHOW_GROUP))
+        ids.group = getegid();
+    return ids;
+}
+
+unsigned access_mode(const struct stat &status, unsigned flags,
+                     running_ids ids) noexcept {
     unsigned mode = status.st_mode;
-    if (!(flags & SHOW_OWNER)) {
-        uid_t user = geteuid();
-        if (user != 0 && user != status.st_uid)
-            mode &= ~unsigned{S_IRUSR | S_IWUSR};
-    }
-    if (!(flags & SHOW_GROUP)) {
-        gid_t group = getegid();
-        if (group != 0 && group != status.st_gid)
-            mode &= ~unsigned{S_IRGRP | S_IWGRP};
-    }
+    if (!(flags & SHOW_OWNER) && ids.user != 0 && ids.user != status.st_uid)
+        mode &= ~unsigned{S_IRUSR | S_IWUSR};
+    if (!(flags & SHOW_GROUP) && ids.group != 0 && ids.group != status.st_gid)
+        mode &= ~unsigned{S_IRGRP | S_IWGRP};
     return mode;
+}
+
+unsigned access_mode(const struct stat &status, unsigned flags) noexcept {
+    return access_mode(status, flags, effective_ids(flags));
+}
+
+listing_context start_listing(unsigned flags) noexcept {
+    listing_context listing{};
+    listing.flags = flags;
+    listing.ids = effective_ids(flags);
+    return listing;
 }
 
 namespace {
 
-// The element name for a kind of entry, or null for kinds never listed
-// (devices, pipes, sockets).
-const char *element_for(mode_t mode) noexcept {
+// The start of the element line for a kind of entry, up to the opening
+// quote of its name, or null for kinds never listed (devices, pipes,
+// sockets).
+const char *element_start_for(mode_t mode) noexcept {
     if (S_ISREG(mode))
-        return "file";
+        return "  <file name=\"";
     if (S_ISDIR(mode))
-        return "folder";
+        return "  <folder name=\"";
     return nullptr;
 }
 
@@ -47,13 +62,21 @@ std::string_view entry_name(std::string_view path) noexcept {
 }
 
 // One time attribute, as a UTC stamp such as 20240102T030405Z; left out when
-// the time can't be broken down or formatted.
-void write_time(std::FILE *out, const char *attribute, time_t seconds) noexcept {
-    const struct tm *utc = gmtime(&seconds);
-    char stamp[20];
-    if (!utc || std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", utc) == 0)
-        return;
-    std::fprintf(out, " %s=\"%s\"", attribute, stamp);
+// the time can't be broken down or formatted. `last` keeps the previous
+// stamp of the same attribute, reused when the second is the same.
+void write_time(std::FILE *out, std::string_view attribute, time_t seconds,
+                time_stamp &last) noexcept {
+    if (!last.formatted || last.seconds != seconds) {
+        const struct tm *utc = gmtime(&seconds);
+        last.seconds = seconds;
+        last.formatted =
+            utc && std::strftime(last.text, sizeof last.text, "%Y%m%dT%H%M%SZ", utc) != 0;
+        if (!last.formatted)
+            return;
+    }
+    put_text(out, attribute);
+    put_text(out, last.text);
+    put_text(out, "\"");
 }
 
 // The permission letters of one class: R and W from the entry's access mode,
@@ -62,47 +85,66 @@ struct class_bits {
     unsigned read, write;
 };
 
-void write_perm(std::FILE *out, const char *attribute, class_bits bits, unsigned mode,
-                unsigned folder_mode, unsigned flags) noexcept {
-    std::fprintf(out, " %s=\"%s%s%s\"", attribute, (mode & bits.read) ? "R" : "",
-                 (mode & bits.write) && !(flags & NO_WRITE) ? "W" : "",
-                 (folder_mode & bits.write) && !(flags & NO_DELETE) ? "D" : "");
+void write_perm(std::FILE *out, std::string_view attribute, class_bits bits,
+                unsigned mode, unsigned folder_mode, unsigned flags) noexcept {
+    put_text(out, attribute);
+    if (mode & bits.read)
+        putc_unlocked('R', out);
+    if ((mode & bits.write) && !(flags & NO_WRITE))
+        putc_unlocked('W', out);
+    if ((folder_mode & bits.write) && !(flags & NO_DELETE))
+        putc_unlocked('D', out);
+    putc_unlocked('"', out);
 }
 
 } // namespace
 
 void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
-                 unsigned flags) noexcept {
+                 listing_context &listing) noexcept {
     struct stat status;
     if (!path || stat(path, &status) != 0)
         return;
-    unsigned mode = access_mode(status, flags);
-    std::string_view name = entry_name(path);
+    const unsigned flags = listing.flags;
+    const unsigned mode = access_mode(status, flags, listing.ids);
+    const std::string_view name = entry_name(path);
     if (name.starts_with('.') && !(flags & SHOW_HIDDEN))
         return;
-    const char *element = element_for(mode);
-    if (!element)
+    const char *element_start = element_start_for(mode);
+    if (!element_start)
         return;
 
-    std::fprintf(out, "  <%s", element);
-    std::fputs(" name=\"", out);
+    put_text(out, element_start);
     write_escaped(out, name);
-    std::fprintf(out, "\" size=\"%" PRId64 "\"",
-                 static_cast<std::int64_t>(status.st_size));
+    put_text(out, "\" size=\"");
+    put_decimal(out, std::int64_t{status.st_size});
+    putc_unlocked('"', out);
     if (flags & SHOW_TIMES) {
-        write_time(out, "created", status.st_ctime);
-        write_time(out, "modified", status.st_mtime);
-        write_time(out, "accessed", status.st_atime);
+        write_time(out, " created=\"", status.st_ctime, listing.created);
+        write_time(out, " modified=\"", status.st_mtime, listing.modified);
+        write_time(out, " accessed=\"", status.st_atime, listing.accessed);
     }
     // Ids are unsigned: a large id must not come out negative.
-    if (flags & SHOW_OWNER)
-        std::fprintf(out, " owner=\"%u\"", static_cast<unsigned>(status.st_uid));
-    if (flags & SHOW_GROUP)
-        std::fprintf(out, " group=\"%u\"", static_cast<unsigned>(status.st_gid));
-    if (flags & SHOW_PERMS) {
-        write_perm(out, "user-perm", {S_IRUSR, S_IWUSR}, mode, folder_mode, flags);
-        write_perm(out, "group-perm", {S_IRGRP, S_IWGRP}, mode, folder_mode, flags);
-        write_perm(out, "other-perm", {S_IROTH, S_IWOTH}, mode, folder_mode, flags);
+    if (flags & SHOW_OWNER) {
+        put_text(out, " owner=\"");
+        put_decimal(out, std::uint64_t{status.st_uid});
+        putc_unlocked('"', out);
     }
-    std::fputs(" />\n", out);
+    if (flags & SHOW_GROUP) {
+        put_text(out, " group=\"");
+        put_decimal(out, std::uint64_t{status.st_gid});
+        putc_unlocked('"', out);
+    }
+    if (flags & SHOW_PERMS) {
+        write_perm(out, " user-perm=\"", {S_IRUSR, S_IWUSR}, mode, folder_mode, flags);
+        write_perm(out, " group-perm=\"", {S_IRGRP, S_IWGRP}, mode, folder_mode, flags);
+        write_perm(out, " other-perm=\"", {S_IROTH, S_IWOTH}, mode, folder_mode, flags);
+    }
+    put_text(out, " />\n");
+}
+
+void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
+                 unsigned flags) noexcept {
+    listing_context listing = start_listing(flags);
+    stream_lock lock = lock_stream(out);
+    write_entry(out, path, folder_mode, listing);
 }

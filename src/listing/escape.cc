@@ -1,6 +1,7 @@
 // Names come from the file system and may hold any byte but '/' and NUL;
 // this is where they are made safe to stand in an XML attribute value.
 #include "listing.h"
+#include "writer.h"
 
 namespace {
 
@@ -31,9 +32,9 @@ void write_escaped(std::FILE *out, std::string_view name) noexcept {
         const char *reference = reference_for(static_cast<unsigned char>(name[i]));
         if (!reference)
             continue;
-        std::fwrite(name.data() + run_start, 1, i - run_start, out);
-        std::fputs(reference, out);
+        put_text(out, name.substr(run_start, i - run_start));
+        put_text(out, reference);
         run_start = i + 1;
     }
-    std::fwrite(name.data() + run_start, 1, name.size() - run_start, out);
+    put_text(out, name.substr(run_start));
 }

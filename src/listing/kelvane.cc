@@ -10,6 +10,7 @@
 #include <langinfo.h>
 
 #include "listing.h"
+#include "writer.h"
 
 namespace {
 
@@ -19,14 +20,15 @@ struct folder_closer {
 using folder_handle = std::unique_ptr<DIR, folder_closer>;
 
 void open_frame(std::FILE *out) noexcept {
-    std::fprintf(out, "<?xml version=\"1.0\" encoding=\"%s\"?>\n", nl_langinfo(CODESET));
-    std::fputs("<!DOCTYPE folder-listing SYSTEM \"obex-folder-listing.dtd\">\n", out);
-    std::fprintf(out, "<%s", "folder-listing version=\"1.0\"");
-    std::fputs(">\n", out);
+    put_text(out, "<?xml version=\"1.0\" encoding=\"");
+    put_text(out, nl_langinfo(CODESET));
+    put_text(out, "\"?>\n"
+                  "<!DOCTYPE folder-listing SYSTEM \"obex-folder-listing.dtd\">\n"
+                  "<folder-listing version=\"1.0\">\n");
 }
 
 void close_frame(std::FILE *out) noexcept {
-    std::fprintf(out, "</%s>\n", "folder-listing");
+    put_text(out, "</folder-listing>\n");
 }
 
 // Writes the parent-folder element when asked and gives the access mode of
@@ -34,33 +36,61 @@ void close_frame(std::FILE *out) noexcept {
 // folder's status can't be read, or memory for its path can't be had (in
 // which case the parent-folder element is left out too).
 unsigned containing_folder_mode(std::FILE *out, const char *path,
-                                unsigned flags) noexcept {
+                                const listing_context &listing) noexcept {
     heap_text parent = parent_path(path);
     if (!parent)
         return 0;
-    if (flags & SHOW_PARENT)
-        std::fprintf(out, "  <%s />\n", "parent-folder");
+    if (listing.flags & SHOW_PARENT)
+        put_text(out, "  <parent-folder />\n");
     struct stat status;
     if (stat(parent.get(), &status) != 0)
         return 0;
-    return access_mode(status, flags);
+    return access_mode(status, listing.flags, listing.ids);
+}
+
+// One entry's path: the folder's path and the separator, then the entry's
+// name and a zero byte. The buffer only grows, and the folder part is
+// copied only when it does, so most entries cost the copy of their name.
+struct entry_path_buffer {
+    std::string_view folder, separator;
+    heap_text text;
+    std::size_t capacity;
+};
+
+// The path of the entry called `name`, or null when the buffer can't grow
+// to hold it (the smaller buffer is still held, and freed with the rest).
+const char *entry_path(entry_path_buffer &path, std::string_view name) noexcept {
+    const std::size_t prefix = path.folder.size() + path.separator.size();
+    const std::size_t size = prefix + name.size() + 1;
+    if (size > path.capacity) {
+        char *grown = static_cast<char *>(std::realloc(path.text.get(), size));
+        if (!grown)
+            return nullptr;
+        (void)path.text.release(); // realloc has taken it over
+        path.text.reset(grown);
+        path.capacity = size;
+        std::copy(path.separator.begin(), path.separator.end(),
+                  std::copy(path.folder.begin(), path.folder.end(), grown));
+    }
+    char *text = path.text.get();
+    *std::copy(name.begin(), name.end(), text + prefix) = '\0';
+    return text;
 }
 
 // Writes one entry per name in the folder, in the order the system gives
 // them. Returns 0, or the negated error that stopped the walk; whatever was
 // listed before the error stays listed.
-int walk_folder(std::FILE *out, const char *path, unsigned flags) noexcept {
+int walk_folder(std::FILE *out, const char *path, listing_context &listing) noexcept {
     struct stat status;
     if (stat(path, &status) != 0)
         return 0;
-    const unsigned folder_mode = access_mode(status, flags);
+    const unsigned folder_mode = access_mode(status, listing.flags, listing.ids);
     const std::string_view folder(path);
-    const std::string_view separator = folder.ends_with('/') ? "" : "/";
+    entry_path_buffer entry_paths{folder, folder.ends_with('/') ? "" : "/", nullptr, 0};
 
     folder_handle handle(opendir(path));
     if (!handle)
         return -errno;
-    heap_text entry_path;
     for (;;) {
         errno = 0;
         const struct dirent *entry = readdir(handle.get());
@@ -69,32 +99,25 @@ int walk_folder(std::FILE *out, const char *path, unsigned flags) noexcept {
         const std::string_view name(entry->d_name);
         if (name == "." || name == "..")
             continue;
-        const std::size_t size = folder.size() + separator.size() + name.size() + 1;
-        char *resized = static_cast<char *>(std::realloc(entry_path.get(), size));
-        if (!resized)
-            return -ENOMEM;         // the old buffer is still held, and freed on return
-        (void)entry_path.release(); // realloc has taken it over
-        entry_path.reset(resized);
-        char *end = std::copy(folder.begin(), folder.end(), resized);
-        end = std::copy(separator.begin(), separator.end(), end);
-        end = std::copy(name.begin(), name.end(), end);
-        *end = '\0';
-        write_entry(out, resized, folder_mode, flags);
+        const char *entry_path_text = entry_path(entry_paths, name);
+        if (!entry_path_text)
+            return -ENOMEM;
+        write_entry(out, entry_path_text, folder_mode, listing);
     }
 }
 
 // Lists what `path` names once it has passed the guard; the frame is open.
-int list_path(std::FILE *out, const char *path, unsigned flags) noexcept {
-    const unsigned folder_mode = containing_folder_mode(out, path, flags);
+int list_path(std::FILE *out, const char *path, listing_context &listing) noexcept {
+    const unsigned folder_mode = containing_folder_mode(out, path, listing);
     struct stat status;
     if (stat(path, &status) != 0)
         return -ENOTDIR;
     if (S_ISREG(status.st_mode)) {
-        write_entry(out, path, folder_mode, flags);
+        write_entry(out, path, folder_mode, listing);
         return 0;
     }
     if (S_ISDIR(status.st_mode))
-        return walk_folder(out, path, flags);
+        return walk_folder(out, path, listing);
     return -ENOTDIR;
 }
 
@@ -104,8 +127,10 @@ extern "C" __attribute__((visibility("default"))) int kelvane(FILE *out, const c
                                                               unsigned int flags) {
     if (!out || !path || path_climbs_out(path))
         return -EINVAL;
+    listing_context listing = start_listing(flags);
+    stream_lock lock = lock_stream(out);
     open_frame(out);
-    const int result = list_path(out, path, flags);
+    const int result = list_path(out, path, listing);
     close_frame(out);
     return result;
 }

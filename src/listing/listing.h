@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string_view>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 // A heap text released with free() on every way out of its scope.
 struct free_deleter {
@@ -38,16 +40,45 @@ void write_escaped(std::FILE *out, std::string_view name) noexcept;
 
 // entry.cc: the entry element and the access-mode rule.
 
+// The effective ids the access-mode rule compares with. Each is asked of the
+// system only when the flags leave its bits to be masked.
+struct running_ids {
+    uid_t user;
+    gid_t group;
+};
+running_ids effective_ids(unsigned flags) noexcept;
+
 // The permission bits of `status` as the running user sees them: unless
 // SHOW_OWNER (SHOW_GROUP) is set, the owner (group) read and write bits are
 // dropped when the effective user (group) id is neither the owner's
-// (owning group's) id nor 0.
+// (owning group's) id nor 0. The first form asks for the ids itself.
 unsigned access_mode(const struct stat &status, unsigned flags) noexcept;
+unsigned access_mode(const struct stat &status, unsigned flags, running_ids ids) noexcept;
+
+// The text of the last second a time attribute showed, kept so that a run
+// of entries with the same time formats it once.
+struct time_stamp {
+    time_t seconds;
+    bool formatted;
+    char text[20];
+};
+
+// What one listing carries from entry to entry: the flags, and what would
+// otherwise be asked again for every entry.
+struct listing_context {
+    unsigned flags;
+    running_ids ids;
+    time_stamp created, modified, accessed;
+};
+listing_context start_listing(unsigned flags) noexcept;
 
 // Write the element line for one file or folder at `path`, or nothing when
 // its status can't be read, it is hidden and SHOW_HIDDEN is clear, or it is
 // neither a regular file nor a folder. `folder_mode` is the access mode of
-// the folder that holds it, the source of the D letters.
+// the folder that holds it, the source of the D letters. The second form is
+// for one entry on its own.
+void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
+                 listing_context &listing) noexcept;
 void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
                  unsigned flags) noexcept;
 
