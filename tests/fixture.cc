@@ -61,9 +61,11 @@ std::string program_copy_folder() {
     if (!copied) {
         std::ifstream program(KELVANE_PROGRAM, std::ios::binary);
         std::ofstream(copies / "kelvane", std::ios::binary) << program.rdbuf();
+#ifdef KELVANE_LIBRARY
         std::ifstream library(KELVANE_LIBRARY, std::ios::binary);
         std::ofstream(copies / KELVANE_LIBRARY_SONAME, std::ios::binary)
             << library.rdbuf();
+#endif
         chmod((copies / "kelvane").c_str(), 0755);
         copied = true;
     }
