@@ -14,9 +14,16 @@
 
 namespace {
 
-std::string entry_line(const std::string &path, unsigned folder_mode, unsigned flags) {
+// The line write_entry() gives for `path` alone, as the first entry of a
+// listing with these flags.
+std::string entry_line(const char *path, unsigned folder_mode, unsigned flags) {
+    listing_context listing = start_listing(flags);
     return written_by(
-        [&](std::FILE *out) { write_entry(out, path.c_str(), folder_mode, flags); });
+        [&](std::FILE *out) { write_entry(out, path, folder_mode, listing); });
+}
+
+std::string entry_line(const std::string &path, unsigned folder_mode, unsigned flags) {
+    return entry_line(path.c_str(), folder_mode, flags);
 }
 
 void set_times(const std::string &path, time_t accessed, time_t modified) {
@@ -37,7 +44,8 @@ struct stat status_with(mode_t mode, uid_t uid, gid_t gid) {
 std::string mode_as(uid_t uid, gid_t gid, const struct stat &status, unsigned flags) {
     return as_user(uid, gid, [&] {
         char octal[16];
-        std::snprintf(octal, sizeof octal, "%o", access_mode(status, flags));
+        std::snprintf(octal, sizeof octal, "%o",
+                      access_mode(status, flags, effective_ids(flags)));
         return std::string(octal);
     });
 }
@@ -85,9 +93,7 @@ TEST(EntryLine, WritesNothingForWhatIsNotListed) {
     EXPECT_EQ(entry_line(tree / ".hidden", 0777, SHOW_HIDDEN),
               "  <file name=\".hidden\" size=\"0\" />\n");
 
-    EXPECT_EQ(
-        written_by([](std::FILE *out) { write_entry(out, nullptr, 0777, SHOW_HIDDEN); }),
-        "");
+    EXPECT_EQ(entry_line(nullptr, 0777, SHOW_HIDDEN), "");
 }
 
 TEST(EntryLine, TimesAreUtcStampsBeforeAndAfterTheEpoch) {
@@ -155,7 +161,7 @@ TEST(PermissionLetters, EmptyTextsAreStillWritten) {
 TEST(AccessMode, RootSeesTheBitsAsTheyAre) {
     REQUIRE_ROOT();
     const struct stat status = status_with(S_IFREG | 0777, other_uid, other_gid);
-    EXPECT_EQ(access_mode(status, 0), unsigned{S_IFREG | 0777});
+    EXPECT_EQ(access_mode(status, 0, effective_ids(0)), unsigned{S_IFREG | 0777});
 }
 
 TEST(AccessMode, MasksOwnerAndGroupOfOthersForAnUnprivilegedUser) {

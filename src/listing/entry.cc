@@ -32,10 +32,6 @@ unsigned access_mode(const struct stat &status, unsigned flags,
     return mode;
 }
 
-unsigned access_mode(const struct stat &status, unsigned flags) noexcept {
-    return access_mode(status, flags, effective_ids(flags));
-}
-
 listing_context start_listing(unsigned flags) noexcept {
     listing_context listing{};
     listing.flags = flags;
@@ -77,6 +73,14 @@ void write_time(std::FILE *out, std::string_view attribute, time_t seconds,
     put_text(out, attribute);
     put_text(out, last.text);
     put_text(out, "\"");
+}
+
+// A numeric user or group id. Ids are unsigned: a large id must not come out
+// negative.
+void write_id(std::FILE *out, std::string_view attribute, std::uint64_t id) noexcept {
+    put_text(out, attribute);
+    put_decimal(out, id);
+    putc_unlocked('"', out);
 }
 
 // The permission letters of one class: R and W from the entry's access mode,
@@ -123,28 +127,14 @@ void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
         write_time(out, " modified=\"", status.st_mtime, listing.modified);
         write_time(out, " accessed=\"", status.st_atime, listing.accessed);
     }
-    // Ids are unsigned: a large id must not come out negative.
-    if (flags & SHOW_OWNER) {
-        put_text(out, " owner=\"");
-        put_decimal(out, std::uint64_t{status.st_uid});
-        putc_unlocked('"', out);
-    }
-    if (flags & SHOW_GROUP) {
-        put_text(out, " group=\"");
-        put_decimal(out, std::uint64_t{status.st_gid});
-        putc_unlocked('"', out);
-    }
+    if (flags & SHOW_OWNER)
+        write_id(out, " owner=\"", status.st_uid);
+    if (flags & SHOW_GROUP)
+        write_id(out, " group=\"", status.st_gid);
     if (flags & SHOW_PERMS) {
         write_perm(out, " user-perm=\"", {S_IRUSR, S_IWUSR}, mode, folder_mode, flags);
         write_perm(out, " group-perm=\"", {S_IRGRP, S_IWGRP}, mode, folder_mode, flags);
         write_perm(out, " other-perm=\"", {S_IROTH, S_IWOTH}, mode, folder_mode, flags);
     }
     put_text(out, " />\n");
-}
-
-void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
-                 unsigned flags) noexcept {
-    listing_context listing = start_listing(flags);
-    stream_lock lock = lock_stream(out);
-    write_entry(out, path, folder_mode, listing);
 }

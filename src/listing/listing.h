@@ -51,8 +51,7 @@ running_ids effective_ids(unsigned flags) noexcept;
 // The permission bits of `status` as the running user sees them: unless
 // SHOW_OWNER (SHOW_GROUP) is set, the owner (group) read and write bits are
 // dropped when the effective user (group) id is neither the owner's
-// (owning group's) id nor 0. The first form asks for the ids itself.
-unsigned access_mode(const struct stat &status, unsigned flags) noexcept;
+// (owning group's) id nor 0.
 unsigned access_mode(const struct stat &status, unsigned flags, running_ids ids) noexcept;
 
 // The text of the last second a time attribute showed, kept so that a run
@@ -75,11 +74,8 @@ listing_context start_listing(unsigned flags) noexcept;
 // Write the element line for one file or folder at `path`, or nothing when
 // its status can't be read, it is hidden and SHOW_HIDDEN is clear, or it is
 // neither a regular file nor a folder. `folder_mode` is the access mode of
-// the folder that holds it, the source of the D letters. The second form is
-// for one entry on its own.
+// the folder that holds it, the source of the D letters.
 void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
                  listing_context &listing) noexcept;
-void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
-                 unsigned flags) noexcept;
 
 #endif // KELVANE_LISTING_H
