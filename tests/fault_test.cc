@@ -1,7 +1,11 @@
 // Faults the listing must survive and report: memory running out and the
-// folder failing to read. The test binary puts its own malloc, realloc and
-// readdir64 in front of the C library's, failing calls on request.
+// folder failing to read. The test binary puts its own malloc, calloc,
+// realloc, free and readdir64 in front of the C library's, counting calls
+// and failing them on request. That is also why this binary stays out of
+// the sanitizer and valgrind runs (see CMakeLists.txt).
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,19 +21,36 @@
 #include "kelvane.h"
 
 extern "C" void *__libc_malloc(std::size_t size);
+extern "C" void *__libc_calloc(std::size_t count, std::size_t size);
 extern "C" void *__libc_realloc(void *pointer, std::size_t size);
+extern "C" void __libc_free(void *pointer);
 
 namespace {
 
 // A fault plan for one kind of call: while armed, the calls are counted and
-// the `fail_from`-th and every later one fails.
+// the `fail_from`-th and every later one fails, or only the `fail_from`-th
+// when `once` is set.
 struct fault_plan {
     bool armed = false;
     int fail_from = 0;
     int calls = 0;
-    bool fails_now() { return armed && ++calls >= fail_from; }
+    bool once = false;
+    bool fails_now() {
+        if (!armed)
+            return false;
+        ++calls;
+        return once ? calls == fail_from : calls >= fail_from;
+    }
 };
-fault_plan malloc_faults, realloc_faults, readdir_faults;
+// Per function, and one plan for every allocation whatever the function.
+fault_plan malloc_faults, realloc_faults, readdir_faults, allocation_faults;
+
+// Blocks handed out while allocation_faults is armed and not yet given back.
+long live_blocks = 0;
+void count_block(const void *block, long change) {
+    if (allocation_faults.armed && block)
+        live_blocks += change;
+}
 
 // While non-zero, every realloc asking for more bytes than this fails.
 std::size_t realloc_limit = 0;
@@ -41,7 +62,9 @@ readdir_function real_readdir64 =
 // Arms a plan for the scope of one kelvane() call.
 struct armed {
     fault_plan &plan;
-    armed(fault_plan &p, int fail_from) : plan(p) { plan = {true, fail_from, 0}; }
+    armed(fault_plan &p, int fail_from, bool once = false) : plan(p) {
+        plan = {true, fail_from, 0, once};
+    }
     ~armed() { plan.armed = false; }
 };
 
@@ -87,19 +110,42 @@ void fill(const temp_folder &tree, int count) {
 } // namespace
 
 extern "C" void *malloc(std::size_t size) {
-    if (malloc_faults.fails_now()) {
+    if (malloc_faults.fails_now() || allocation_faults.fails_now()) {
         errno = ENOMEM;
         return nullptr;
     }
-    return __libc_malloc(size);
+    void *block = __libc_malloc(size);
+    count_block(block, +1);
+    return block;
+}
+
+extern "C" void *calloc(std::size_t count, std::size_t size) {
+    if (allocation_faults.fails_now()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void *block = __libc_calloc(count, size);
+    count_block(block, +1);
+    return block;
 }
 
 extern "C" void *realloc(void *pointer, std::size_t size) {
-    if (realloc_faults.fails_now() || (realloc_limit && size > realloc_limit)) {
+    if (realloc_faults.fails_now() || allocation_faults.fails_now() ||
+        (realloc_limit && size > realloc_limit)) {
         errno = ENOMEM;
         return nullptr;
     }
-    return __libc_realloc(pointer, size);
+    void *block = __libc_realloc(pointer, size);
+    if (!pointer)
+        count_block(block, +1);
+    else if (size == 0)
+        count_block(pointer, -1); // freed, and null returned
+    return block;
+}
+
+extern "C" void free(void *pointer) {
+    count_block(pointer, -1);
+    __libc_free(pointer);
 }
 
 extern "C" struct dirent64 *readdir64(DIR *folder) {
@@ -197,4 +243,118 @@ TEST(ReadError, WalkReportsItAndClosesTheDocument) {
     EXPECT_LE(entry_lines(later.document).size(), 4u);
     EXPECT_GE(entry_lines(later.document).size(), 2u);
     EXPECT_TRUE(well_formed(later.document));
+}
+
+// --- Every allocation of one call, failing in turn --------------------------
+
+namespace {
+
+// One call under an allocation plan: what it returned and wrote, how many
+// allocations it asked for, and the blocks and descriptors it kept.
+struct swept_call {
+    int result;
+    std::string document;
+    int allocations;
+    long kept_blocks;
+    int kept_descriptors;
+};
+
+swept_call call_failing(const char *path, unsigned flags, int fail_at, bool once) {
+    std::FILE *out = unbuffered_stream();
+    const int descriptors = open_descriptors();
+    live_blocks = 0;
+    int result;
+    {
+        armed fault(allocation_faults, fail_at, once);
+        result = kelvane(out, path, flags);
+    }
+    const int kept_descriptors = open_descriptors() - descriptors;
+    return {result, contents(out), allocation_faults.calls, live_blocks,
+            kept_descriptors};
+}
+
+// The listings a faulty call is measured against.
+struct reference {
+    swept_call whole;     // no fault
+    swept_call no_delete; // no fault, and no D letters
+    bool single_file;
+};
+
+// What a call that met the `n`-th allocation failure gave, in words. The
+// only results allowed: the whole listing; without the parent-folder element
+// (and, for a single file, without its D letters) when the parent copy
+// failed; the entries read so far and -ENOMEM when the walk failed. The
+// document is closed and nothing is kept either way.
+std::string outcome(const swept_call &call, int n, const reference &ref) {
+    const std::string frame = ref.whole.document.substr(
+        0, ref.whole.document.find("<folder-listing") + sizeof "<folder-listing");
+    if (call.allocations < n)
+        return "unexpected: the allocation was never asked for";
+    if (call.kept_blocks != 0 || call.kept_descriptors != 0)
+        return "unexpected: kept " + std::to_string(call.kept_blocks) + " blocks, " +
+               std::to_string(call.kept_descriptors) + " descriptors";
+    if (!call.document.starts_with(frame) ||
+        !call.document.ends_with("</folder-listing>\n") || !well_formed(call.document))
+        return "unexpected: broken document\n" + call.document;
+
+    const bool parent = call.document.find("  <parent-folder />\n") != std::string::npos;
+    const std::vector<std::string> entries = entry_lines(call.document);
+    const std::vector<std::string> expected =
+        entry_lines((parent || !ref.single_file ? ref.whole : ref.no_delete).document);
+    const std::string lost = parent ? "" : "parent lost, ";
+    if (call.result == 0 && entries == expected)
+        return lost + "whole listing";
+    if (call.result == -ENOMEM && !ref.single_file && entries.size() < expected.size() &&
+        std::equal(entries.begin(), entries.end(), expected.begin()))
+        return lost + "-ENOMEM after " + std::to_string(entries.size()) + " of " +
+               std::to_string(expected.size()) + " entries";
+    return "unexpected: result " + std::to_string(call.result) + "\n" + call.document;
+}
+
+} // namespace
+
+TEST(OutOfMemory, EachAllocationOfOneCallFailingInTurnIsSurvived) {
+    temp_folder tree;
+    make_folder(tree / "dir", 0777);
+    for (const char *name : {"dir/f0", "dir/f1", "dir/f2", "dir/sub/f", "top"}) {
+        if (std::string(name) == "dir/sub/f")
+            make_folder(tree / "dir/sub", 0777);
+        make_file(tree / name);
+    }
+    working_folder inside(tree.path);
+    const unsigned flags = SHOW_PARENT | SHOW_PERMS;
+    const struct {
+        const char *path;
+        bool single_file;
+    } cases[] = {
+        {"dir", false}, {"top", true}, {"dir//./sub/", false}, {"./dir/sub/f", true}};
+
+    for (const auto &[path, single_file] : cases) {
+        call_failing(path, flags, INT_MAX, false); // first-call set-up, if any
+        const reference ref{call_failing(path, flags, INT_MAX, false),
+                            call_failing(path, flags | NO_DELETE, INT_MAX, false),
+                            single_file};
+        ASSERT_EQ(ref.whole.result, 0) << path;
+        ASSERT_GT(ref.whole.allocations, 0) << path;
+        bool parent_lost = false, walk_failed = false;
+        for (bool once : {true, false}) {
+            std::string summary;
+            for (int n = 1; n <= ref.whole.allocations; ++n) {
+                const std::string what =
+                    outcome(call_failing(path, flags, n, once), n, ref);
+                EXPECT_FALSE(what.starts_with("unexpected"))
+                    << path << ", allocation " << n << (once ? " alone" : " onwards")
+                    << ": " << what;
+                parent_lost |= what.starts_with("parent lost");
+                walk_failed |= what.find("-ENOMEM") != std::string::npos;
+                summary += "\n  " + std::to_string(n) + ": " + what;
+            }
+            std::printf("%s, each of %d allocations failing %s:%s\n", path,
+                        ref.whole.allocations, once ? "alone" : "onwards",
+                        summary.c_str());
+        }
+        // The sweep reached both places where the listing allocates.
+        EXPECT_TRUE(parent_lost) << path;
+        EXPECT_EQ(walk_failed, !single_file) << path;
+    }
 }

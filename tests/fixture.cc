@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include "kelvane.h"
 
@@ -177,14 +179,55 @@ std::string line_for(const std::string &document, const std::string &name) {
     return "";
 }
 
+namespace {
+
+xmlDocPtr parsed(const std::string &document) {
+    return xmlReadMemory(document.data(), static_cast<int>(document.size()),
+                         "listing.xml", nullptr,
+                         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+}
+
+} // namespace
+
 bool well_formed(const std::string &document) {
-    xmlDocPtr doc =
-        xmlReadMemory(document.data(), static_cast<int>(document.size()), "listing.xml",
-                      nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlDocPtr doc = parsed(document);
     if (!doc)
         return false;
     xmlFreeDoc(doc);
     return true;
+}
+
+std::optional<std::vector<std::string>> parsed_names(const std::string &document) {
+    xmlDocPtr doc = parsed(document);
+    if (!doc)
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (xmlNodePtr node = xmlDocGetRootElement(doc)->children; node; node = node->next) {
+        xmlChar *name = xmlGetProp(node, BAD_CAST "name");
+        if (name)
+            names.emplace_back(reinterpret_cast<const char *>(name));
+        xmlFree(name);
+    }
+    xmlFreeDoc(doc);
+    return names;
+}
+
+bool one_complete_document(const std::string &text) {
+    const std::string end = "</folder-listing>\n";
+    return text.starts_with("<?xml version=\"1.0\" encoding=\"") && text.ends_with(end) &&
+           text.find("<?xml", 1) == std::string::npos &&
+           text.find(end) == text.size() - end.size();
+}
+
+int open_descriptors() {
+    DIR *fds = opendir("/proc/self/fd");
+    if (!fds)
+        fail("opendir /proc/self/fd");
+    int count = 0;
+    while (const struct dirent *entry = readdir(fds))
+        count += entry->d_name[0] != '.';
+    closedir(fds);
+    return count - 1; // the one just used to read the folder
 }
 
 working_folder::working_folder(const std::string &path) {
@@ -204,6 +247,15 @@ bool running_as_root() {
 }
 
 std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &body) {
+    return in_child([&] {
+        // Effective ids only, as a server that changes identity per client does.
+        bool switched =
+            setgroups(0, nullptr) == 0 && setegid(gid) == 0 && seteuid(uid) == 0;
+        return switched ? body() : "<no switch>";
+    });
+}
+
+std::string in_child(const std::function<std::string()> &body) {
     int channel[2];
     if (pipe(channel) != 0)
         fail("pipe");
@@ -212,10 +264,7 @@ std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &bo
         fail("fork");
     if (child == 0) {
         close(channel[0]);
-        // Effective ids only, as a server that changes identity per client does.
-        bool switched =
-            setgroups(0, nullptr) == 0 && setegid(gid) == 0 && seteuid(uid) == 0;
-        std::string report = switched ? body() : "<no switch>";
+        std::string report = body();
         ssize_t ignored = write(channel[1], report.data(), report.size());
         (void)ignored;
         _exit(0);
@@ -246,7 +295,9 @@ run_result run_program(const std::vector<std::string> &args, const run_options &
     if (child < 0)
         fail("fork");
     if (child == 0) {
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int out = options.stdout_fd >= 0
+                      ? options.stdout_fd
+                      : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(126);
@@ -262,6 +313,9 @@ run_result run_program(const std::vector<std::string> &args, const run_options &
         for (const std::string &entry : env)
             envp.push_back(const_cast<char *>(entry.c_str()));
         envp.push_back(nullptr);
+        if (options.before_exec)
+            options.before_exec();
+        alarm(options.time_limit); // kept across exec
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -269,7 +323,8 @@ run_result run_program(const std::vector<std::string> &args, const run_options &
     waitpid(child, &status, 0);
     run_result result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = options.stdout_path.empty() ? read_file(out_path) : "";
+    result.out =
+        options.stdout_path.empty() && options.stdout_fd < 0 ? read_file(out_path) : "";
     result.err = read_file(err_path);
     return result;
 }

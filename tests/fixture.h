@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,16 @@ std::string line_for(const std::string &document, const std::string &name);
 
 // True when libxml2 parses the document as well-formed XML.
 bool well_formed(const std::string &document);
+// The name attributes of the entry elements as libxml2 reads them back (in
+// UTF-8, references resolved), in document order; nothing when the document
+// is not well-formed.
+std::optional<std::vector<std::string>> parsed_names(const std::string &document);
+// True when `text` is exactly one document, from the XML declaration to the
+// closing tag of the root and its line feed.
+bool one_complete_document(const std::string &text);
+
+// The number of file descriptors this process has open.
+int open_descriptors();
 
 // Changes the working folder for the scope, and back.
 struct working_folder {
@@ -71,6 +82,9 @@ constexpr gid_t child_gid = 30002;
 constexpr uid_t other_uid = 20001;
 constexpr gid_t other_gid = 20002;
 
+// Runs `body` in a forked child and gives back what it returned.
+std::string in_child(const std::function<std::string()> &body);
+
 // Runs `body` in a forked child whose effective user and group ids are
 // `uid` and `gid` (with no supplementary groups), and gives back what it
 // returned. A child that could not switch ids gives "<no switch>".
@@ -86,8 +100,13 @@ struct run_result {
 struct run_options {
     std::string cwd = ".";
     std::string stdout_path; // empty: captured
+    int stdout_fd = -1;      // when set, standard output instead of stdout_path
     std::vector<std::string> env{"LC_ALL=C"};
     bool unprivileged = false; // run as child_uid/child_gid (when root)
+    // Seconds the run may take: a program that hangs is ended by SIGALRM
+    // (status 142), so that no test waits for ever.
+    unsigned time_limit = 60;
+    std::function<void()> before_exec; // runs in the child, just before exec
 };
 run_result run_program(const std::vector<std::string> &args,
                        const run_options &options = {});
