@@ -9,8 +9,8 @@
 
 namespace {
 
-std::string escaped(std::string_view name) {
-    return written_by([&](std::FILE *out) { write_escaped(out, name); });
+std::string escaped(std::string_view name, bool utf8 = true) {
+    return written_by([&](std::FILE *out) { write_escaped(out, name, utf8); });
 }
 
 // The value an XML parser reads back from name="<escaped>".
@@ -49,9 +49,21 @@ TEST(Escape, EverythingElseIsWrittenAsItIs) {
     EXPECT_EQ(escaped("caf\xc3\xa9 \x7f \xff"), "caf\xc3\xa9 \x7f \xff");
 }
 
+// Valid UTF-8, but characters XML forbids; in other character sets the same
+// bytes are ordinary characters and stay.
+TEST(Escape, NoncharactersBecomeTheReplacementCharacterInUtf8) {
+    EXPECT_EQ(escaped("a\xef\xbf\xbe"
+                      "b\xef\xbf\xbf"),
+              "a&#xFFFD;b&#xFFFD;");
+    EXPECT_EQ(escaped("\xef\xbf\xbd \xef\xbf \xef\xbe\xbe \xef"),
+              "\xef\xbf\xbd \xef\xbf \xef\xbe\xbe \xef");
+    EXPECT_EQ(escaped("a\xef\xbf\xbe", false), "a\xef\xbf\xbe");
+}
+
 TEST(Escape, ParserReadsBackTheOriginalName) {
     for (std::string_view name : {"a&b", "<tag>", "say \"hi\"", "tab\there", "two\nlines",
                                   "cr\rlf", "&amp;", "&#9;", "]]>", "caf\xc3\xa9"})
         EXPECT_EQ(parsed_back(name), name);
     EXPECT_EQ(parsed_back("bell\x07"), "bell\xef\xbf\xbd");
+    EXPECT_EQ(parsed_back("not\xef\xbf\xbf"), "not\xef\xbf\xbd");
 }

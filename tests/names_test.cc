@@ -22,12 +22,21 @@ std::string name_around(unsigned char byte) {
     return static_cast<char>(byte) + std::string(tag) + static_cast<char>(byte);
 }
 
-// A name as a parser reads it back from the document.
+// A name as a parser reads it back from the document: control bytes, and
+// the noncharacters U+FFFE and U+FFFF, as U+FFFD.
 std::string read_back(const std::string &name) {
     std::string text;
-    for (unsigned char byte : name) {
-        const bool kept = byte >= 0x20 || byte == '\t' || byte == '\n' || byte == '\r';
-        text += kept ? std::string(1, static_cast<char>(byte)) : replacement;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const unsigned char byte = name[i];
+        if (name.compare(i, 3, "\xEF\xBF\xBE") == 0 ||
+            name.compare(i, 3, "\xEF\xBF\xBF") == 0) {
+            text += replacement;
+            i += 2;
+        } else if (byte >= 0x20 || byte == '\t' || byte == '\n' || byte == '\r') {
+            text += static_cast<char>(byte);
+        } else {
+            text += replacement;
+        }
     }
     return text;
 }
@@ -50,23 +59,25 @@ std::vector<std::string> ascii_names() {
     return names;
 }
 
-// Characters of two, three and four bytes in UTF-8, C1 controls included,
-// and a longest name of three-byte characters.
+// Characters of two, three and four bytes in UTF-8, C1 controls and the
+// noncharacters U+FFFE and U+FFFF included, and a longest name of
+// three-byte characters.
 std::vector<std::string> utf8_names() {
     return {"caf\xC3\xA9",      "\xC2\x80\xC2\x9F",
             "\xE2\x82\xAC",     "\xF0\x9D\x84\x9E",
             "\xEF\xBF\xBD",     "\xF4\x8F\xBF\xBF",
-            "\xEF\xBF\xBD.jpg", repeated("\xE2\x82\xAC", 255)};
+            "\xEF\xBF\xBD.jpg", "\xEF\xBF\xBE",
+            "x\xEF\xBF\xBFy",   repeated("\xE2\x82\xAC", 255)};
 }
 
 // Every byte from 0x80 up alone, which UTF-8 cannot carry either, and
-// sequences that are not UTF-8 or not characters XML allows.
+// sequences that are not UTF-8.
 std::vector<std::string> other_names() {
     std::vector<std::string> names;
     for (int byte = 0x80; byte <= 0xFF; ++byte)
         names.push_back(name_around(static_cast<unsigned char>(byte)));
-    for (const char *name : {"\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\xEF\xBF\xBE",
-                             "\xEF\xBF\xBF", "\xF8\x88\x80\x80\x80"})
+    for (const char *name :
+         {"\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\xF8\x88\x80\x80\x80"})
         names.emplace_back(name);
     return names;
 }

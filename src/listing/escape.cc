@@ -24,17 +24,32 @@ const char *reference_for(unsigned char byte) noexcept {
     }
 }
 
+// In UTF-8, U+FFFE and U+FFFF are well-formed byte sequences (EF BF BE and
+// EF BF BF) but not characters XML allows: true when one starts `text`.
+bool starts_with_xml_noncharacter(std::string_view text) noexcept {
+    return text.size() >= 3 && text[0] == '\xEF' && text[1] == '\xBF' &&
+           (text[2] == '\xBE' || text[2] == '\xBF');
+}
+
 } // namespace
 
-void write_escaped(std::FILE *out, std::string_view name) noexcept {
+void write_escaped(std::FILE *out, std::string_view name, bool utf8) noexcept {
     std::size_t run_start = 0;
-    for (std::size_t i = 0; i < name.size(); ++i) {
+    for (std::size_t i = 0; i < name.size();) {
+        std::size_t width = 1;
         const char *reference = reference_for(static_cast<unsigned char>(name[i]));
-        if (!reference)
+        if (!reference && utf8 && starts_with_xml_noncharacter(name.substr(i))) {
+            reference = "&#xFFFD;";
+            width = 3;
+        }
+        if (!reference) {
+            ++i;
             continue;
+        }
         put_text(out, name.substr(run_start, i - run_start));
         put_text(out, reference);
-        run_start = i + 1;
+        i += width;
+        run_start = i;
     }
     put_text(out, name.substr(run_start));
 }

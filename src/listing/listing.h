@@ -34,9 +34,10 @@ heap_text parent_path(const char *path) noexcept;
 // escape.cc: the one place where names are made safe for XML.
 
 // Write `name` as the text of a double-quoted attribute value: markup
-// characters and control bytes become references, every other byte is
-// written as it is.
-void write_escaped(std::FILE *out, std::string_view name) noexcept;
+// characters and control bytes become references, and so do the two
+// noncharacters U+FFFE and U+FFFF when names are read as UTF-8 (`utf8`);
+// every other byte is written as it is.
+void write_escaped(std::FILE *out, std::string_view name, bool utf8) noexcept;
 
 // entry.cc: the entry element and the access-mode rule.
 
@@ -67,6 +68,7 @@ struct time_stamp {
 struct listing_context {
     unsigned flags;
     running_ids ids;
+    bool utf8; // the locale's character set, named in the declaration, is UTF-8
     time_stamp created, modified, accessed;
 };
 listing_context start_listing(unsigned flags) noexcept;
