@@ -11,7 +11,7 @@
 #include <memory>
 #include <string_view>
 
-// The stream's lock, held while one document (or one element) is written:
+// The stream's lock, held while one document is written:
 // the pieces of a document never interleave with other threads' writes to
 // the same stream, and are put without locking each time.
 struct stream_unlocker {
