@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -244,6 +246,23 @@ working_folder::~working_folder() {
 
 bool running_as_root() {
     return geteuid() == 0;
+}
+
+bool locale_available(const char *name) {
+    locale_t locale = newlocale(LC_ALL_MASK, name, nullptr);
+    if (!locale)
+        return false;
+    freelocale(locale);
+    return true;
+}
+
+scoped_locale::scoped_locale(const char *name) : previous(setlocale(LC_ALL, nullptr)) {
+    if (!setlocale(LC_ALL, name))
+        fail(std::string("setlocale ") + name);
+}
+
+scoped_locale::~scoped_locale() {
+    setlocale(LC_ALL, previous.c_str());
 }
 
 std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &body) {

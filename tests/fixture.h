@@ -71,6 +71,24 @@ struct working_folder {
 
 bool running_as_root();
 
+// Locales in character sets other than UTF-8 and ASCII, one of one byte per
+// character and one of several; CI makes them with localedef. A test that
+// needs one skips, saying so, where it is missing.
+constexpr const char *latin1_locale = "en_US.ISO-8859-1";
+constexpr const char *eucjp_locale = "ja_JP.EUC-JP";
+bool locale_available(const char *name);
+
+#define REQUIRE_LOCALE(name)                                                             \
+    if (!locale_available(name))                                                         \
+    GTEST_SKIP() << "locale " << (name) << " is missing: make it with localedef"
+
+// Sets the locale of the process for the scope, and back.
+struct scoped_locale {
+    std::string previous;
+    explicit scoped_locale(const char *name);
+    ~scoped_locale();
+};
+
 #define REQUIRE_ROOT()                                                                   \
     if (!running_as_root())                                                              \
     GTEST_SKIP() << "needs root: fixtures owned by other ids, children switched to them"

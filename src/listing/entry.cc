@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <ctime>
 
-#include <langinfo.h>
 #include <unistd.h>
 
 #include "kelvane.h"
@@ -37,7 +36,7 @@ listing_context start_listing(unsigned flags) noexcept {
     listing_context listing{};
     listing.flags = flags;
     listing.ids = effective_ids(flags);
-    listing.utf8 = std::string_view(nl_langinfo(CODESET)) == "UTF-8";
+    listing.codeset = locale_codeset();
     return listing;
 }
 
@@ -120,7 +119,7 @@ void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
         return;
 
     put_text(out, element_start);
-    write_escaped(out, name, listing.utf8);
+    write_escaped(out, name, listing.codeset);
     put_text(out, "\" size=\"");
     put_decimal(out, std::int64_t{status.st_size});
     putc_unlocked('"', out);

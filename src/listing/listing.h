@@ -33,11 +33,20 @@ heap_text parent_path(const char *path) noexcept;
 
 // escape.cc: the one place where names are made safe for XML.
 
+// How a name's bytes from 0x80 up are read and written, after the
+// character set of the locale (the one the XML declaration names).
+enum class name_codeset {
+    utf8,  // read as UTF-8, written as they are
+    ascii, // read as UTF-8 (the convention for file names), written as references
+    other, // read in the locale's character set, written as references
+};
+name_codeset locale_codeset() noexcept;
+
 // Write `name` as the text of a double-quoted attribute value: markup
-// characters and control bytes become references, and so do the two
-// noncharacters U+FFFE and U+FFFF when names are read as UTF-8 (`utf8`);
-// every other byte is written as it is.
-void write_escaped(std::FILE *out, std::string_view name, bool utf8) noexcept;
+// characters and control bytes below 0x80 become references, and the
+// characters from 0x80 up are written as `codeset` says. What can't be read
+// as a character, or isn't one XML allows, becomes U+FFFD.
+void write_escaped(std::FILE *out, std::string_view name, name_codeset codeset) noexcept;
 
 // entry.cc: the entry element and the access-mode rule.
 
@@ -68,7 +77,7 @@ struct time_stamp {
 struct listing_context {
     unsigned flags;
     running_ids ids;
-    bool utf8; // the locale's character set, named in the declaration, is UTF-8
+    name_codeset codeset; // of the locale, named in the declaration
     time_stamp created, modified, accessed;
 };
 listing_context start_listing(unsigned flags) noexcept;
