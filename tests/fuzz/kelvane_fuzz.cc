@@ -10,27 +10,40 @@
 // nothing and gives -EINVAL; any other writes one document, from the XML
 // declaration to the closing tag, and gives 0 or another negated errno;
 // no descriptor is left open.
+//
+// The same bytes are also written as a name under each kind of character
+// set (UTF-8, ASCII, and the legacy ones that are installed): libxml2 must
+// read the text as an attribute value, and outside UTF-8 it must be ASCII.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <string_view>
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <libxml/parser.h>
+
 #include "kelvane.h"
+#include "listing.h"
 
 namespace {
 
 std::string tree;        // absolute path of the fixture tree
 int home = -1;           // the working folder libFuzzer started in
-int lowest_free_fd = -1; // between calls
+
+// The locales names are written under: one of each kind of character set,
+// as far as they are installed.
+locale_t locales[4];
+std::size_t locale_count = 0;
 
 [[noreturn]] void fail(const char *what, const std::string &path, std::string_view text) {
     std::fprintf(stderr, "kelvane_fuzz: %s\npath: \"%s\"\noutput:\n%.*s\n", what,
@@ -93,13 +106,61 @@ void remove_tree() {
         16, FTW_DEPTH | FTW_PHYS);
 }
 
+// The C library loads a character set's converter when it is first used,
+// and keeps it: each is used here once, so that the first input to need it
+// does not look like a leak.
+void load_locales() {
+    for (const char *name : {"C", "C.UTF-8", "en_US.ISO-8859-1", "ja_JP.EUC-JP"}) {
+        locale_t locale = newlocale(LC_ALL_MASK, name, nullptr);
+        if (!locale)
+            continue;
+        locales[locale_count++] = locale;
+        uselocale(locale);
+        std::mbstate_t state{};
+        wchar_t wide;
+        std::mbrtowc(&wide, "\xA4\xA2", 2, &state);
+        uselocale(LC_GLOBAL_LOCALE);
+    }
+}
+
+// `name` written under each locale: an attribute value libxml2 reads, and
+// ASCII unless the character set is UTF-8.
+void check_name(std::string_view name) {
+    for (std::size_t i = 0; i < locale_count; ++i) {
+        uselocale(locales[i]);
+        const name_codeset codeset = locale_codeset();
+        char *buffer = nullptr;
+        std::size_t length = 0;
+        std::FILE *out = open_memstream(&buffer, &length);
+        if (!out)
+            fail("open_memstream", std::string(name), std::strerror(errno));
+        write_escaped(out, name, codeset);
+        std::fclose(out);
+        uselocale(LC_GLOBAL_LOCALE);
+        const std::string element = "<e name=\"" + std::string(buffer, length) + "\"/>";
+        std::free(buffer);
+        if (codeset != name_codeset::utf8 &&
+            std::any_of(element.begin(), element.end(),
+                        [](char c) { return static_cast<unsigned char>(c) > 0x7F; }))
+            fail("a name outside UTF-8 is not ASCII", std::string(name), element);
+        xmlDocPtr doc = xmlReadMemory(
+            element.data(), static_cast<int>(element.size()), "name.xml", "UTF-8",
+            XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+        if (!doc)
+            fail("a name is not a well-formed attribute value", std::string(name),
+                 element);
+        xmlFreeDoc(doc);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     make_tree();
     std::atexit(remove_tree);
+    load_locales();
+    xmlInitParser();
     home = open(".", O_RDONLY | O_DIRECTORY);
-    lowest_free_fd = lowest_free_descriptor();
     return 0;
 }
 
@@ -110,9 +171,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string path(reinterpret_cast<const char *>(data) + flag_bytes,
                      size - flag_bytes);
     path.resize(std::strlen(path.c_str()));
+    check_name(path);
     if (path.starts_with('/'))
         path = tree + path;
 
+    // Taken before each call: libFuzzer itself may open descriptors between
+    // calls (its symbolizer, when it reports new functions).
+    const int lowest_free_fd = lowest_free_descriptor();
     char *buffer = nullptr;
     std::size_t length = 0;
     std::FILE *out = open_memstream(&buffer, &length);
