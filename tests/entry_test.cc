@@ -19,7 +19,7 @@ namespace {
 std::string entry_line(const char *path, unsigned folder_mode, unsigned flags) {
     listing_context listing = start_listing(flags);
     return written_by(
-        [&](std::FILE *out) { write_entry(out, path, folder_mode, listing); });
+        [&](std::FILE *out) { write_entry(out, AT_FDCWD, path, folder_mode, listing); });
 }
 
 std::string entry_line(const std::string &path, unsigned folder_mode, unsigned flags) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "kelvane.h"
@@ -64,10 +65,8 @@ std::string_view entry_name(std::string_view path) noexcept {
 void write_time(std::FILE *out, std::string_view attribute, time_t seconds,
                 time_stamp &last) noexcept {
     if (!last.formatted || last.seconds != seconds) {
-        const struct tm *utc = gmtime(&seconds);
         last.seconds = seconds;
-        last.formatted =
-            utc && std::strftime(last.text, sizeof last.text, "%Y%m%dT%H%M%SZ", utc) != 0;
+        last.formatted = utc_stamp(seconds, last.text);
         if (!last.formatted)
             return;
     }
@@ -104,16 +103,18 @@ void write_perm(std::FILE *out, std::string_view attribute, class_bits bits,
 
 } // namespace
 
-void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
+void write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
                  listing_context &listing) noexcept {
-    struct stat status;
-    if (!path || stat(path, &status) != 0)
+    if (!path)
         return;
     const unsigned flags = listing.flags;
-    const unsigned mode = access_mode(status, flags, listing.ids);
     const std::string_view name = entry_name(path);
     if (name.starts_with('.') && !(flags & SHOW_HIDDEN))
         return;
+    struct stat status;
+    if (fstatat(folder, path, &status, 0) != 0)
+        return;
+    const unsigned mode = access_mode(status, flags, listing.ids);
     const char *element_start = element_start_for(mode);
     if (!element_start)
         return;

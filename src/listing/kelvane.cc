@@ -3,11 +3,12 @@
 // to write_entry().
 #include "kelvane.h"
 
-#include <algorithm>
 #include <cerrno>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <langinfo.h>
+#include <unistd.h>
 
 #include "listing.h"
 #include "writer.h"
@@ -48,61 +49,35 @@ unsigned containing_folder_mode(std::FILE *out, const char *path,
     return access_mode(status, listing.flags, listing.ids);
 }
 
-// One entry's path: the folder's path and the separator, then the entry's
-// name and a zero byte. The buffer only grows, and the folder part is
-// copied only when it does, so most entries cost the copy of their name.
-struct entry_path_buffer {
-    std::string_view folder, separator;
-    heap_text text;
-    std::size_t capacity;
-};
-
-// The path of the entry called `name`, or null when the buffer can't grow
-// to hold it (the smaller buffer is still held, and freed with the rest).
-const char *entry_path(entry_path_buffer &path, std::string_view name) noexcept {
-    const std::size_t prefix = path.folder.size() + path.separator.size();
-    const std::size_t size = prefix + name.size() + 1;
-    if (size > path.capacity) {
-        char *grown = static_cast<char *>(std::realloc(path.text.get(), size));
-        if (!grown)
-            return nullptr;
-        (void)path.text.release(); // realloc has taken it over
-        path.text.reset(grown);
-        path.capacity = size;
-        std::copy(path.separator.begin(), path.separator.end(),
-                  std::copy(path.folder.begin(), path.folder.end(), grown));
-    }
-    char *text = path.text.get();
-    *std::copy(name.begin(), name.end(), text + prefix) = '\0';
-    return text;
-}
-
 // Writes one entry per name in the folder, in the order the system gives
-// them. Returns 0, or the negated error that stopped the walk; whatever was
-// listed before the error stays listed.
+// them. Each entry's status is read relative to the folder opened here, so
+// that the listing describes that one folder even if its path comes to name
+// another, whatever the path's length or depth. Returns 0, or the negated
+// error that stopped the walk; whatever was listed before the error stays
+// listed.
 int walk_folder(std::FILE *out, const char *path, listing_context &listing) noexcept {
+    const int descriptor = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return -errno;
+    folder_handle folder(fdopendir(descriptor));
+    if (!folder) {
+        const int error = errno;
+        close(descriptor);
+        return -error;
+    }
     struct stat status;
-    if (stat(path, &status) != 0)
+    if (fstat(descriptor, &status) != 0)
         return 0;
     const unsigned folder_mode = access_mode(status, listing.flags, listing.ids);
-    const std::string_view folder(path);
-    entry_path_buffer entry_paths{folder, folder.ends_with('/') ? "" : "/", nullptr, 0};
-
-    folder_handle handle(opendir(path));
-    if (!handle)
-        return -errno;
     for (;;) {
         errno = 0;
-        const struct dirent *entry = readdir(handle.get());
+        const struct dirent *entry = readdir(folder.get());
         if (!entry)
             return -errno;
         const std::string_view name(entry->d_name);
         if (name == "." || name == "..")
             continue;
-        const char *entry_path_text = entry_path(entry_paths, name);
-        if (!entry_path_text)
-            return -ENOMEM;
-        write_entry(out, entry_path_text, folder_mode, listing);
+        write_entry(out, descriptor, entry->d_name, folder_mode, listing);
     }
 }
 
@@ -113,7 +88,7 @@ int list_path(std::FILE *out, const char *path, listing_context &listing) noexce
     if (stat(path, &status) != 0)
         return -ENOTDIR;
     if (S_ISREG(status.st_mode)) {
-        write_entry(out, path, folder_mode, listing);
+        write_entry(out, AT_FDCWD, path, folder_mode, listing);
         return 0;
     }
     if (S_ISDIR(status.st_mode))

@@ -64,6 +64,13 @@ running_ids effective_ids(unsigned flags) noexcept;
 // (owning group's) id nor 0.
 unsigned access_mode(const struct stat &status, unsigned flags, running_ids ids) noexcept;
 
+// stamp.cc: time stamps.
+
+// `seconds` since the epoch as a UTC stamp such as 20240102T030405Z, the
+// text gmtime_r and strftime give with "%Y%m%dT%H%M%SZ". False when the
+// time can't be broken down or doesn't fit.
+bool utc_stamp(time_t seconds, char (&text)[20]) noexcept;
+
 // The text of the last second a time attribute showed, kept so that a run
 // of entries with the same time formats it once.
 struct time_stamp {
@@ -82,11 +89,13 @@ struct listing_context {
 };
 listing_context start_listing(unsigned flags) noexcept;
 
-// Write the element line for one file or folder at `path`, or nothing when
-// its status can't be read, it is hidden and SHOW_HIDDEN is clear, or it is
+// Write the element line for one file or folder at `path`, relative to the
+// open folder `folder` (an entry's name in the folder being walked, or
+// AT_FDCWD and the path of a single listed file), or nothing when it is
+// hidden and SHOW_HIDDEN is clear, its status can't be read, or it is
 // neither a regular file nor a folder. `folder_mode` is the access mode of
 // the folder that holds it, the source of the D letters.
-void write_entry(std::FILE *out, const char *path, unsigned folder_mode,
+void write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
                  listing_context &listing) noexcept;
 
 #endif // KELVANE_LISTING_H
