@@ -1,13 +1,14 @@
-// Faults the listing must survive and report: memory running out and the
-// folder failing to read. The test binary puts its own malloc, calloc,
-// realloc, free and readdir64 in front of the C library's, counting calls
-// and failing them on request. That is also why this binary stays out of
-// the sanitizer and valgrind runs (see CMakeLists.txt).
+// Faults the listing must survive and report: memory running out, the
+// folder failing to read, and the folder changing places while it is read.
+// The test binary puts its own malloc, calloc, realloc, free and readdir64
+// in front of the C library's, counting calls and failing them on request. That is also
+// why this binary stays out of the sanitizer and valgrind runs (see CMakeLists.txt).
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,7 @@ struct fault_plan {
     }
 };
 // Per function, and one plan for every allocation whatever the function.
-fault_plan malloc_faults, realloc_faults, readdir_faults, allocation_faults;
+fault_plan malloc_faults, readdir_faults, allocation_faults;
 
 // Blocks handed out while allocation_faults is armed and not yet given back.
 long live_blocks = 0;
@@ -52,12 +53,12 @@ void count_block(const void *block, long change) {
         live_blocks += change;
 }
 
-// While non-zero, every realloc asking for more bytes than this fails.
-std::size_t realloc_limit = 0;
-
 using readdir_function = struct dirent64 *(*)(DIR *);
 readdir_function real_readdir64 =
     reinterpret_cast<readdir_function>(dlsym(RTLD_NEXT, "readdir64"));
+
+// When set, runs once, at the start of the next readdir.
+std::function<void()> at_next_readdir;
 
 // Arms a plan for the scope of one kelvane() call.
 struct armed {
@@ -130,8 +131,7 @@ extern "C" void *calloc(std::size_t count, std::size_t size) {
 }
 
 extern "C" void *realloc(void *pointer, std::size_t size) {
-    if (realloc_faults.fails_now() || allocation_faults.fails_now() ||
-        (realloc_limit && size > realloc_limit)) {
+    if (allocation_faults.fails_now()) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -149,57 +149,16 @@ extern "C" void free(void *pointer) {
 }
 
 extern "C" struct dirent64 *readdir64(DIR *folder) {
+    if (at_next_readdir) {
+        const std::function<void()> hook = std::move(at_next_readdir);
+        at_next_readdir = nullptr;
+        hook();
+    }
     if (readdir_faults.fails_now()) {
         errno = EIO;
         return nullptr;
     }
     return real_readdir64(folder);
-}
-
-TEST(OutOfMemory, WalkReportsItAndClosesTheDocument) {
-    temp_folder tree;
-    fill(tree, 5);
-    const faulty_listing first =
-        list_with(realloc_faults, 1, tree.path.c_str(), SHOW_PARENT);
-    EXPECT_EQ(first.result, -ENOMEM);
-    EXPECT_TRUE(entry_lines(first.document).empty());
-    EXPECT_TRUE(first.document.ends_with("</folder-listing>\n"));
-    EXPECT_TRUE(well_formed(first.document));
-}
-
-// The entry path buffer grows for a name longer than any before it. When it
-// can't, the walk ends there, and the names before it stay listed.
-TEST(OutOfMemory, WalkKeepsWhatWasListedBeforeTheBufferCouldNotGrow) {
-    temp_folder tree;
-    fill(tree, 4);
-    const std::string long_name(200, 'x');
-    make_file(tree / long_name);
-    std::vector<std::string> before_long_name;
-    {
-        DIR *folder = opendir(tree.path.c_str());
-        ASSERT_NE(folder, nullptr);
-        while (const struct dirent *entry = readdir(folder)) {
-            const std::string name = entry->d_name;
-            if (name == long_name)
-                break;
-            if (name != "." && name != "..")
-                before_long_name.push_back(name);
-        }
-        closedir(folder);
-    }
-
-    std::FILE *out = unbuffered_stream();
-    realloc_limit = tree.path.size() + 100;
-    const int result = kelvane(out, tree.path.c_str(), 0);
-    realloc_limit = 0;
-    const std::string document = contents(out);
-
-    EXPECT_EQ(result, -ENOMEM);
-    const std::vector<std::string> listed = entry_lines(document);
-    ASSERT_EQ(listed.size(), before_long_name.size());
-    for (std::size_t i = 0; i < listed.size(); ++i)
-        EXPECT_EQ(attribute(listed[i], "name"), before_long_name[i]);
-    EXPECT_TRUE(well_formed(document));
 }
 
 TEST(OutOfMemory, ParentCopyCostsOnlyTheParentElementAndDeleteLetters) {
@@ -243,6 +202,31 @@ TEST(ReadError, WalkReportsItAndClosesTheDocument) {
     EXPECT_LE(entry_lines(later.document).size(), 4u);
     EXPECT_GE(entry_lines(later.document).size(), 2u);
     EXPECT_TRUE(well_formed(later.document));
+}
+
+// The folder is renamed away once its reading has begun, and another one
+// takes its name: the listing describes the folder that was opened, names
+// and sizes alike.
+TEST(ChangingFolder, SwappedWhileReadTheOpenedFolderIsListed) {
+    temp_folder tree;
+    make_folder(tree / "listed");
+    make_folder(tree / "other");
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        make_file(tree / ("listed/" + name), 0644, std::string(i, 'a'));
+        make_file(tree / ("other/" + name), 0644, std::string(100 + i, 'b'));
+    }
+    at_next_readdir = [&] {
+        ASSERT_EQ(rename((tree / "listed").c_str(), (tree / "opened").c_str()), 0);
+        ASSERT_EQ(rename((tree / "other").c_str(), (tree / "listed").c_str()), 0);
+    };
+    const listing result = list((tree / "listed").c_str());
+    EXPECT_EQ(at_next_readdir, nullptr) << "the folder was never read";
+    EXPECT_EQ(result.result, 0);
+    const std::vector<std::string> entries = entry_lines(result.document);
+    EXPECT_EQ(entries.size(), 20u);
+    for (const std::string &line : entries)
+        EXPECT_EQ(attribute(line, "size"), attribute(line, "name").substr(1)) << line;
 }
 
 // --- Every allocation of one call, failing in turn --------------------------
@@ -357,4 +341,18 @@ TEST(OutOfMemory, EachAllocationOfOneCallFailingInTurnIsSurvived) {
         EXPECT_TRUE(parent_lost) << path;
         EXPECT_EQ(walk_failed, !single_file) << path;
     }
+}
+
+// Memory for the folder handle is all the walk takes, however many entries
+// the folder holds and however long their names.
+TEST(OutOfMemory, WalkTakesTheSameMemoryForAnyFolder) {
+    temp_folder few, many;
+    fill(few, 2);
+    for (int i = 0; i < 300; ++i)
+        make_file(many / (std::to_string(i) + std::string(250 - i / 2, 'x')));
+    call_failing(few.path.c_str(), 0, INT_MAX, false); // first-call set-up, if any
+    const swept_call small = call_failing(few.path.c_str(), SHOW_TIMES, INT_MAX, false);
+    const swept_call large = call_failing(many.path.c_str(), SHOW_TIMES, INT_MAX, false);
+    ASSERT_EQ(entry_lines(large.document).size(), 300u);
+    EXPECT_EQ(small.allocations, large.allocations);
 }

@@ -123,3 +123,40 @@ TEST(HostilePath, EveryRunEndsCleanly) {
         EXPECT_EQ(result.status, status) << result.err;
     }
 }
+
+// Entries of a folder reached by a path just below PATH_MAX, their own paths
+// beyond it, are listed with their status all the same.
+TEST(HostilePath, EntriesBeyondPathMaxAreListed) {
+    temp_folder tree;
+    const deep_tree deep(tree.path);
+    const std::string folder = deep.down(16);
+    // A file beside the next level, made and removed through a descriptor
+    // of the folder, before the tree itself goes.
+    struct file_beside {
+        int at;
+        std::string name;
+        ~file_beside() {
+            unlinkat(at, name.c_str(), 0);
+            close(at);
+        }
+    } file{-1, deep.level.substr(1)};
+    {
+        working_folder inside(tree.path);
+        file.at = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    }
+    ASSERT_GE(file.at, 0);
+    const int written = openat(file.at, file.name.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(write(written, "seven b", 7), 7);
+    close(written);
+    ASSERT_GT(folder.size() + deep.level.size(), static_cast<std::size_t>(PATH_MAX));
+    run_options options;
+    options.cwd = tree.path;
+    const run_result result = run_program({folder}, options);
+    EXPECT_EQ(result.status, 0) << result.err;
+    const std::vector<std::string> entries = entry_lines(result.out);
+    ASSERT_EQ(entries.size(), 2u) << result.out;
+    const std::string file_line = line_for(result.out, file.name);
+    EXPECT_TRUE(file_line.starts_with("  <file ")) << file_line;
+    EXPECT_EQ(attribute(file_line, "size"), "7");
+    EXPECT_TRUE(line_for(result.out, deep.level).starts_with("  <folder ")) << result.out;
+}
