@@ -1,6 +1,8 @@
 #include <algorithm>
+#include <atomic>
 #include <clocale>
 #include <cstring>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -416,4 +418,73 @@ TEST(Identity, FolderThatCannotBeOpenedGivesItsErrorAfterAClosedDocument) {
     const std::string document = report.substr(report.find('\n') + 1);
     EXPECT_TRUE(entry_lines(document).empty());
     EXPECT_TRUE(document.ends_with(root_end + "\n"));
+}
+
+// --- Several threads ---------------------------------------------------------
+
+namespace {
+
+// A folder of files whose times all differ, so that a stamp made for one
+// call and shown in another would change its document.
+void fill_with_distinct_times(const temp_folder &tree) {
+    for (int i = 0; i < 40; ++i) {
+        const std::string file = tree / ("f" + std::to_string(i));
+        make_file(file, 0640, std::string(i, 'x'));
+        const time_t modified = 1000000000 + i * 3210987L;
+        const struct timespec times[2] = {{modified + 86399, 0}, {modified, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    }
+}
+
+constexpr unsigned every_attribute =
+    SHOW_PARENT | SHOW_TIMES | SHOW_PERMS | SHOW_OWNER | SHOW_GROUP;
+
+} // namespace
+
+TEST(Threads, CallsOnTheirOwnStreamsEachGiveTheWholeDocument) {
+    temp_folder tree;
+    fill_with_distinct_times(tree);
+    const listing alone = list(tree.path.c_str(), every_attribute);
+    ASSERT_EQ(alone.result, 0);
+    ASSERT_EQ(entry_lines(alone.document).size(), 40u);
+
+    std::atomic<int> differing{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int call = 0; call < 150; ++call) {
+                const listing again = list(tree.path.c_str(), every_attribute);
+                if (again.result != 0 || again.document != alone.document)
+                    ++differing;
+            }
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(differing, 0) << "of 1200 documents";
+}
+
+TEST(Threads, CallsOnOneStreamWriteWholeDocumentsInTurn) {
+    temp_folder tree;
+    fill_with_distinct_times(tree);
+    const listing alone = list(tree.path.c_str(), every_attribute);
+    ASSERT_EQ(alone.result, 0);
+
+    constexpr int threads_count = 4, calls = 50;
+    std::atomic<int> failed{0};
+    const std::string all = written_by([&](std::FILE *out) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < threads_count; ++t)
+            threads.emplace_back([&] {
+                for (int call = 0; call < calls; ++call)
+                    if (kelvane(out, tree.path.c_str(), every_attribute) != 0)
+                        ++failed;
+            });
+        for (std::thread &thread : threads)
+            thread.join();
+    });
+    EXPECT_EQ(failed, 0);
+    std::string expected;
+    for (int i = 0; i < threads_count * calls; ++i)
+        expected += alone.document;
+    EXPECT_TRUE(all == expected) << "documents interleaved or lost";
 }
