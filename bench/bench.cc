@@ -5,8 +5,9 @@
 //
 // Fixtures are made once under the root folder and kept for later runs.
 // Every command runs as a child with standard output on /dev/null, in
-// interleaved rounds, from the root folder with the fixture's relative name
-// as its operand. Before any timing, kelvane's documents are checked line
+// interleaved rounds, from the root folder. Each fixture is listed twice:
+// with its relative name as the operand, and with the absolute path of a
+// copy 16 folders deeper. Before any timing, kelvane's documents are checked line
 // by line, so that a broken build cannot look fast; --check stops there.
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -118,13 +120,41 @@ void remove_tree(const std::string &path) {
         fail("cannot remove " + path);
 }
 
-// The fixture for `count` entries: made in a scratch folder and renamed
-// into place when complete, so an interrupted run never leaves a short one.
-std::string fixture(const options &o, long count) {
-    const std::string name = std::to_string(count);
-    const std::string path = o.root + "/" + name;
+// Children run in the root folder, so a program given by a relative path is
+// made absolute first; so is the root, for the deep fixtures' paths.
+std::string absolute(const char *path) {
+    char *resolved = realpath(path, nullptr);
+    if (!resolved)
+        fail_errno(path);
+    std::string result = resolved;
+    std::free(resolved);
+    return result;
+}
+
+// How many folders below the root the deep fixtures lie.
+constexpr int deep_levels = 16;
+
+// The folder that holds the fixtures reached by a long absolute path: 16
+// folders below the root, made when missing.
+std::string deep_parent(const options &o) {
+    std::string path = absolute(o.root.c_str());
+    for (int level = 1; level <= deep_levels; ++level) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/level%02d", level);
+        path += name;
+        if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+            fail_errno("mkdir " + path);
+    }
+    return path;
+}
+
+// The fixture for `count` entries in `parent`: made in a scratch folder and
+// renamed into place when complete, so an interrupted run never leaves a
+// short one. Gives its path.
+std::string fixture(const std::string &parent, long count) {
+    const std::string path = parent + "/" + std::to_string(count);
     if (access(path.c_str(), F_OK) == 0)
-        return name;
+        return path;
     const std::string scratch = path + ".partial";
     remove_tree(scratch);
     if (mkdir(scratch.c_str(), 0755) != 0)
@@ -139,7 +169,7 @@ std::string fixture(const options &o, long count) {
     close(folder);
     if (rename(scratch.c_str(), path.c_str()) != 0)
         fail_errno("rename " + scratch);
-    return name;
+    return path;
 }
 
 struct command {
@@ -280,7 +310,8 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-void measure(const options &o, const std::string &folder, long count) {
+void measure(const options &o, const std::string &folder, long count,
+             const char *reached_by) {
     const std::vector<command> list = commands(o, folder);
     int null = open("/dev/null", O_WRONLY);
     if (null < 0)
@@ -303,7 +334,8 @@ void measure(const options &o, const std::string &folder, long count) {
     for (const std::vector<double> &s : seconds)
         medians.push_back(median(s));
     const double floor = medians[0], find = medians[3];
-    std::printf("\n%ld entries, median of %d interleaved rounds\n\n", count, o.rounds);
+    std::printf("\n%ld entries, %s, median of %d interleaved rounds\n\n", count,
+                reached_by, o.rounds);
     std::printf("| command | median ms | us/entry | x floor | x find | peak RSS KiB |\n");
     std::printf("|---|---:|---:|---:|---:|---:|\n");
     for (std::size_t i = 0; i < list.size(); ++i)
@@ -324,17 +356,6 @@ std::vector<long> parse_counts(const char *text) {
         p = *end ? end + 1 : end;
     }
     return counts;
-}
-
-// Children run in the root folder, so a program given by a relative path is
-// made absolute first.
-std::string absolute(const char *path) {
-    char *resolved = realpath(path, nullptr);
-    if (!resolved)
-        fail_errno(path);
-    std::string result = resolved;
-    std::free(resolved);
-    return result;
 }
 
 options parse(int argc, char **argv) {
@@ -369,13 +390,22 @@ int main(int argc, char **argv) {
     options o = parse(argc, argv);
     if (mkdir(o.root.c_str(), 0755) != 0 && errno != EEXIST)
         fail_errno("mkdir " + o.root);
+    const std::string deep = deep_parent(o);
     for (long count : o.entries) {
-        const std::string folder = fixture(o, count);
-        check(o, folder, count);
-        std::fprintf(stderr, "%s/%s: documents checked\n", o.root.c_str(),
-                     folder.c_str());
-        if (!o.check_only)
-            measure(o, folder, count);
+        // The same folder reached by a short relative path, from the root,
+        // and by an absolute path 16 folders deeper: the cost of an entry
+        // must not grow with the depth of the path.
+        const std::string near = std::to_string(count);
+        const std::string far = fixture(deep, count);
+        fixture(o.root, count);
+        for (const auto &[folder, reached_by] :
+             {std::pair{near, "relative path"},
+              std::pair{far, "absolute path 16 folders deeper"}}) {
+            check(o, folder, count);
+            std::fprintf(stderr, "%s: documents checked\n", folder.c_str());
+            if (!o.check_only)
+                measure(o, folder, count, reached_by);
+        }
     }
     return 0;
 }
