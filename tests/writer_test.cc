@@ -2,6 +2,9 @@
 #include <limits>
 #include <string>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "fixture.h"
@@ -36,5 +39,28 @@ TEST(Writer, TextOfAnyLengthArrivesWhole) {
             text[i] = static_cast<char>('a' + i % 26);
         EXPECT_EQ(written_by([&](std::FILE *out) { put_text(out, text); }), text)
             << length;
+    }
+}
+
+// A line-buffered stream (a terminal's) gets each line as it ends, an
+// unbuffered one each piece as it is put: pieces never wait in the buffer.
+TEST(Writer, StreamsWithoutFullBufferingGetEachPieceAtOnce) {
+    for (const int mode : {_IOLBF, _IONBF}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+        std::FILE *out = fdopen(ends[1], "w");
+        static char buffer[256];
+        std::setvbuf(out, mode == _IONBF ? nullptr : buffer, mode, sizeof buffer);
+        put_text(out, "  <file name=\"a\" />\n");
+        put_text(out, mode == _IONBF ? "  <fi" : "");
+        char got[64] = {};
+        const ssize_t length = read(ends[0], got, sizeof got);
+        EXPECT_EQ(std::string(got, length > 0 ? static_cast<std::size_t>(length) : 0),
+                  mode == _IONBF ? "  <file name=\"a\" />\n  <fi"
+                                 : "  <file name=\"a\" />\n")
+            << (mode == _IONBF ? "unbuffered" : "line buffered");
+        std::fclose(out);
+        close(ends[0]);
     }
 }

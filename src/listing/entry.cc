@@ -3,6 +3,7 @@
 #include "listing.h"
 
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -55,8 +56,11 @@ const char *element_start_for(mode_t mode) noexcept {
 }
 
 std::string_view entry_name(std::string_view path) noexcept {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const void *slash = memrchr(path.data(), '/', path.size());
+    if (!slash)
+        return path;
+    return path.substr(
+        static_cast<std::size_t>(static_cast<const char *>(slash) - path.data()) + 1);
 }
 
 // One time attribute, as a UTC stamp such as 20240102T030405Z; left out when

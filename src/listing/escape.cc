@@ -2,6 +2,8 @@
 // this is where they are made safe to stand in an XML attribute value, and
 // readable by any XML reader whatever the declared character set.
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 
 #include <langinfo.h>
@@ -41,6 +43,37 @@ constexpr std::array<bool, 256> stops_run = [] {
                       byte == '>' || byte == '"';
     return stops;
 }();
+
+// Eight bytes at a time, for the long runs most names are: true when any
+// byte of `word` stops a run. Each test sets a byte's high bit when the
+// byte is of its kind, and only when some byte is.
+constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+
+constexpr std::uint64_t zero_bytes(std::uint64_t word) noexcept {
+    return (word - ones) & ~word & highs;
+}
+
+constexpr bool any_stops_run(std::uint64_t word) noexcept {
+    const std::uint64_t beyond_ascii = word & highs;
+    const std::uint64_t control = (word - ones * 0x20) & ~word & highs;
+    const std::uint64_t amp_or_quote =
+        zero_bytes(word ^ (ones * '&')) | zero_bytes(word ^ (ones * '"'));
+    // '<' (0x3C) and '>' (0x3E) differ only in the bit 0x02.
+    const std::uint64_t angle = zero_bytes((word | (ones * 0x02)) ^ (ones * '>'));
+    return (beyond_ascii | control | amp_or_quote | angle) != 0;
+}
+
+// The first byte from `at` on that stops a run, or `end`.
+const char *next_stop(const char *at, const char *end) noexcept {
+    for (std::uint64_t word; end - at >= 8; at += 8) {
+        std::memcpy(&word, at, sizeof word);
+        if (any_stops_run(word))
+            break;
+    }
+    while (at != end && !stops_run[static_cast<unsigned char>(*at)])
+        ++at;
+    return at;
+}
 
 // The characters XML 1.0 documents may hold.
 bool is_xml_character(char32_t c) noexcept {
@@ -141,37 +174,37 @@ name_codeset locale_codeset() noexcept {
 
 void write_escaped(std::FILE *out, std::string_view name, name_codeset codeset) noexcept {
     std::mbstate_t state{};
-    std::size_t run_start = 0;
-    for (std::size_t i = 0; i < name.size();) {
-        const unsigned char byte = static_cast<unsigned char>(name[i]);
-        if (!stops_run[byte]) {
-            ++i;
-            continue;
-        }
+    const char *const end = name.data() + name.size();
+    const char *run = name.data(); // start of the bytes not yet written
+    for (const char *at = run;;) {
+        at = next_stop(at, end);
+        if (at == end)
+            break;
+        const unsigned char byte = static_cast<unsigned char>(*at);
         if (byte < 0x80) {
-            put_text(out, name.substr(run_start, i - run_start));
+            put_text(out, std::string_view(run, static_cast<std::size_t>(at - run)));
             put_text(out, reference_for(byte));
-            run_start = ++i;
+            run = ++at;
             continue;
         }
-        const character c = codeset == name_codeset::other
-                                ? read_in_locale(name.substr(i), state)
-                                : read_utf8(name.substr(i));
+        const std::string_view rest(at, static_cast<std::size_t>(end - at));
+        const character c = codeset == name_codeset::other ? read_in_locale(rest, state)
+                                                           : read_utf8(rest);
         const bool readable = c.well_formed && is_xml_character(c.code_point);
         // Under UTF-8 a readable character is written as its own bytes;
         // under any other character set as a reference, so that the
         // document stays ASCII and every reader takes it the same way.
         if (readable && codeset == name_codeset::utf8) {
-            i += c.length;
+            at += c.length;
             continue;
         }
-        put_text(out, name.substr(run_start, i - run_start));
+        put_text(out, std::string_view(run, static_cast<std::size_t>(at - run)));
         if (readable)
             put_character_reference(out, c.code_point);
         else
             put_text(out, replacement);
-        i += c.length;
-        run_start = i;
+        at += c.length;
+        run = at;
     }
-    put_text(out, name.substr(run_start));
+    put_text(out, std::string_view(run, static_cast<std::size_t>(end - run)));
 }

@@ -1,11 +1,11 @@
 // The few ways a piece of the document reaches the stream. Constant texts
 // and names go without format parsing, numbers without the printf
 // machinery. The listing holds the stream's lock for the whole document
-// (see kelvane()), so short pieces are put byte by byte without taking it
-// again for each one.
+// (see kelvane()), so pieces are put without taking it again for each one.
 #ifndef KELVANE_WRITER_H
 #define KELVANE_WRITER_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -56,14 +56,17 @@ inline stream_lock lock_stream(std::FILE *out) noexcept {
 
 // Puts `text` as it is. The caller holds the stream's lock.
 inline void put_text(std::FILE *out, std::string_view text) noexcept {
-    // Below this length a loop of inline byte stores beats a call to fwrite.
-    constexpr std::size_t short_text = 32;
-    if (text.size() > short_text) {
-        std::fwrite(text.data(), 1, text.size(), out);
+#ifdef __GLIBC__
+    // What glibc's own putc_unlocked does, for a whole piece: copy it
+    // straight into the stream's buffer when it fits. A stream that is line
+    // buffered or unbuffered leaves no room there, so that every write to it
+    // goes through the C library and is flushed as it should be.
+    if (static_cast<std::size_t>(out->_IO_write_end - out->_IO_write_ptr) >= text.size()) {
+        out->_IO_write_ptr = std::copy(text.begin(), text.end(), out->_IO_write_ptr);
         return;
     }
-    for (char c : text)
-        putc_unlocked(c, out);
+#endif
+    fwrite_unlocked(text.data(), 1, text.size(), out);
 }
 
 // Puts `value` in decimal, with a leading '-' when negative.
