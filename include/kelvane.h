@@ -45,7 +45,8 @@ enum kelvane_flag {
  * Write the folder-listing document for `path` (a folder or a regular
  * file) to `out`, with the attributes that `flags` select. The stream
  * stays open and is not flushed: the caller owns it, and checks it for
- * write errors. Not safe to call from several threads at once.
+ * write errors. Safe to call from several threads at once; calls on the
+ * same stream each write a whole document in turn.
  */
 int kelvane(FILE *out, const char *path, unsigned int flags);
 
