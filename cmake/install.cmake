@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 the kelvane developers
+# SPDX-License-Identifier: MIT
+
 # Install rules and the files downstream builds use to find the library:
 # the CMake package (find_package(kelvane) -> kelvane::kelvane) and
 # kelvane.pc. Both locate the installed tree from their own place in it,

@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 the kelvane developers
+# SPDX-License-Identifier: MIT
+
 # The Debian package: `cpack -G DEB` in the build folder. Configure that
 # build with -DCMAKE_INSTALL_PREFIX=/usr so that the library goes to the
 # multiarch folder (lib/x86_64-linux-gnu) and the program gets no run path.

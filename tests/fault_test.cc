@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Faults the listing must survive and report: memory running out and the
 // folder failing to read. The test binary puts its own malloc, calloc,
 // realloc, free and readdir64 in front of the C library's, counting calls

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // The kelvane program as a user meets it: options, operands, what goes to
 // standard output and what to standard error, and the exit status.
 #include <string>

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Names may hold any byte but '/' and NUL. The document stays well-formed
 // for every name the declared character set can carry, and each name reads
 // back as it was (control bytes as U+FFFD); any other name is still listed,
