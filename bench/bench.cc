@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Times kelvane against the floor of any listing and against the usual
 // tools, on fixture folders of many files.
 //

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // The floor of any folder listing: open the folder, read every entry and
 // read each one's status relative to the folder, printing only a count.
 // Whatever a listing costs beyond this is the listing's own work.

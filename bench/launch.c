@@ -1,3 +1,6 @@
+/* SPDX-FileCopyrightText: 2026 the kelvane developers */
+/* SPDX-License-Identifier: MIT */
+
 /*
  * Runs one command for the benchmark and reports how long it took and how
  * much memory it held at its peak:

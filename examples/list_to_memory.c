@@ -1,3 +1,6 @@
+/* SPDX-FileCopyrightText: 2026 the kelvane developers */
+/* SPDX-License-Identifier: MIT */
+
 /*
  * Embedding libkelvane: write the listing of a folder into a memory stream,
  * as a server would before sending it, then print its size and the document.

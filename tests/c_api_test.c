@@ -1,3 +1,6 @@
+/* SPDX-FileCopyrightText: 2026 the kelvane developers */
+/* SPDX-License-Identifier: MIT */
+
 /* The public header from plain C11: include it, call the library, read back
  * what it wrote, as an embedding server would. */
 #include <stdio.h>

@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 the kelvane developers
+# SPDX-License-Identifier: MIT
+
 # Fails unless the dynamic symbol table of LIBRARY defines exactly kelvane.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE status)

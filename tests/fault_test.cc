@@ -1,8 +1,12 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Faults the listing must survive and report: memory running out, the
 // folder failing to read, and the folder changing places while it is read.
 // The test binary puts its own malloc, calloc, realloc, free and readdir64
-// in front of the C library's, counting calls and failing them on request. That is also
-// why this binary stays out of the sanitizer and valgrind runs (see CMakeLists.txt).
+// in front of the C library's, counting calls and failing them on request.
+// That is also why this binary stays out of the sanitizer and valgrind runs
+// (see CMakeLists.txt).
 #include <algorithm>
 #include <cerrno>
 #include <climits>

@@ -1,3 +1,6 @@
+/* SPDX-FileCopyrightText: 2026 the kelvane developers */
+/* SPDX-License-Identifier: MIT */
+
 /*
  * Preloaded into the program by the tests that run it out of file
  * descriptors. Once every library is loaded it lowers the soft limit on

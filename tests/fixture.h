@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Helpers shared by the tests: fixture trees in a fresh temporary folder,
 // listings captured in memory, the program run as a child, and children
 // that run under other numeric user and group ids.

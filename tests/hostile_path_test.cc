@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Paths nobody types but anybody can pass: longer than PATH_MAX, through
 // trees deeper than PATH_MAX, made of endless "./" or slashes, or going
 // round in symbolic-link loops. The program always ends with status 0 or 1,

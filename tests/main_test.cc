@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // The kelvane program as a user meets it: options, operands, what goes to
 // standard output and what to standard error, and the exit status.
 #include <string>
@@ -9,11 +12,12 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
+#include "kelvane.h"
 
 namespace {
 
 const std::string banner =
-    "kelvane 1.0.0 - describes a folder as an OBEX folder-listing document\n";
+    "kelvane " KELVANE_VERSION " - describes a folder as an OBEX folder-listing document\n";
 
 const std::string help_text = banner + "\nUsage: kelvane [<options>]\n"
                                        "\nOptions:\n"
@@ -54,7 +58,7 @@ struct main_test : ::testing::Test {
 
 // Neither stream carries what belongs on the other.
 void expect_streams_apart(const run_result &result) {
-    EXPECT_EQ(result.out.find("kelvane 1.0.0"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("kelvane " KELVANE_VERSION), std::string::npos) << result.out;
     EXPECT_EQ(result.err.find("<?xml"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("folder-listing version"), std::string::npos) << result.err;
 }

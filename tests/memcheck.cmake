@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 the kelvane developers
+# SPDX-License-Identifier: MIT
+
 # The whole suite under valgrind's memcheck, on the build of the test preset:
 #
 #   cmake --workflow --preset test && ctest -S tests/memcheck.cmake

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Names may hold any byte but '/' and NUL. Whatever the locale, the document
 // is well-formed and each name reads back as its character set reads it:
 // control bytes, and whatever is not a character there, as U+FFFD.

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // What a long-lived caller needs from the listing: no descriptor or memory
 // kept from call to call, a clean end when descriptors run out or the
 // reader goes away, and sound listings of a folder that changes meanwhile.

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 the kelvane developers
+# SPDX-License-Identifier: MIT
+
 # valgrind for CTest's memcheck step, with one log per process. CTest hands
 # over one log file per test (always the first argument), but the program a
 # test starts runs under valgrind too (--trace-children=yes) and would

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // The kelvane program: options in, document on standard output, errors on
 // standard error, exit status 0 or 1.
 #include <cerrno>

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // One element line of the document: a file or folder with the attributes the
 // flags select, and the access-mode rule that shapes its permission letters.
 #include "listing.h"

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Names come from the file system and may hold any byte but '/' and NUL;
 // this is where they are made safe to stand in an XML attribute value, and
 // readable by any XML reader whatever the declared character set.

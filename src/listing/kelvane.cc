@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // The listing driver: guards the path, writes the document frame and the
 // parent-folder element, and hands a single file or each entry of a folder
 // to write_entry().

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Internal interface of the folder listing: the pieces kelvane() is made of.
 // Nothing here is exported from the library.
 #ifndef KELVANE_LISTING_H

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // The two rules about the path a caller hands in: which paths are refused,
 // and which folder holds a single listed file.
 #include "listing.h"

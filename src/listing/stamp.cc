@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Time stamps such as 20240102T030405Z. Every entry of a listing carries
 // three, so the common range is worked out here, without the C library's
 // time-zone machinery; the rest goes through gmtime_r and strftime, which

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // The few ways a piece of the document reaches the stream. Constant texts
 // and names go without format parsing, numbers without the printf
 // machinery. The listing holds the stream's lock for the whole document

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 the kelvane developers
+// SPDX-License-Identifier: MIT
+
 // Fuzzer-chosen paths and flag words over a small fixture tree. An input is
 // a flag word (its first four bytes, little-endian) and a path (the rest, up
 // to the first NUL). Paths stay inside the tree: each call runs with the
