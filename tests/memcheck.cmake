@@ -10,7 +10,8 @@
 # when a process ends with a descriptor open that it did not inherit. The
 # program a test starts is checked too (--trace-children=yes); children that
 # a test forks without exec run silently, since they end with _exit and hold
-# whatever the test held. fault_test (label "interposer") is left out: it
+# whatever the test held. Reports about the C library itself are suppressed
+# (valgrind.supp). fault_test (label "interposer") is left out: it
 # brings its own allocator, which valgrind replaces. The export check runs
 # only cmake and nm.
 cmake_minimum_required(VERSION 3.25)
@@ -24,7 +25,7 @@ set(CTEST_MEMORYCHECK_COMMAND "${CMAKE_CURRENT_LIST_DIR}/valgrind_each_process.s
 set(CTEST_MEMORYCHECK_COMMAND_OPTIONS
     "--leak-check=full --errors-for-leak-kinds=definite,indirect,possible \
 --error-exitcode=99 --track-fds=yes --trace-children=yes --child-silent-after-fork=yes \
---num-callers=30 --vgdb=no")
+--num-callers=30 --vgdb=no --suppressions=${CMAKE_CURRENT_LIST_DIR}/valgrind.supp")
 
 if(NOT EXISTS "${CTEST_BINARY_DIRECTORY}/CTestTestfile.cmake")
   message(FATAL_ERROR "no test build in ${CTEST_BINARY_DIRECTORY}: "
