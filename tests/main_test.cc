@@ -16,8 +16,8 @@
 
 namespace {
 
-const std::string banner =
-    "kelvane " KELVANE_VERSION " - describes a folder as an OBEX folder-listing document\n";
+const std::string banner = "kelvane " KELVANE_VERSION
+                           " - describes a folder as an OBEX folder-listing document\n";
 
 const std::string help_text = banner + "\nUsage: kelvane [<options>]\n"
                                        "\nOptions:\n"
@@ -58,7 +58,8 @@ struct main_test : ::testing::Test {
 
 // Neither stream carries what belongs on the other.
 void expect_streams_apart(const run_result &result) {
-    EXPECT_EQ(result.out.find("kelvane " KELVANE_VERSION), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("kelvane " KELVANE_VERSION), std::string::npos)
+        << result.out;
     EXPECT_EQ(result.err.find("<?xml"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("folder-listing version"), std::string::npos) << result.err;
 }

@@ -64,7 +64,8 @@ inline void put_text(std::FILE *out, std::string_view text) noexcept {
     // straight into the stream's buffer when it fits. A stream that is line
     // buffered or unbuffered leaves no room there, so that every write to it
     // goes through the C library and is flushed as it should be.
-    if (static_cast<std::size_t>(out->_IO_write_end - out->_IO_write_ptr) >= text.size()) {
+    if (static_cast<std::size_t>(out->_IO_write_end - out->_IO_write_ptr) >=
+        text.size()) {
         out->_IO_write_ptr = std::copy(text.begin(), text.end(), out->_IO_write_ptr);
         return;
     }

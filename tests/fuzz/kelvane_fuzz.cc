@@ -40,8 +40,8 @@
 
 namespace {
 
-std::string tree;        // absolute path of the fixture tree
-int home = -1;           // the working folder libFuzzer started in
+std::string tree; // absolute path of the fixture tree
+int home = -1;    // the working folder libFuzzer started in
 
 // The locales names are written under: one of each kind of character set,
 // as far as they are installed.
