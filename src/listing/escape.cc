@@ -18,7 +18,7 @@ namespace {
 
 // The reference that stands for an ASCII byte in an attribute value, or
 // null when the byte is written as it is.
-const char *reference_for(unsigned char byte) noexcept {
+constexpr const char *reference_for(unsigned char byte) noexcept {
     switch (byte) {
     case '&': return "&amp;";
     case '<': return "&lt;";
@@ -37,13 +37,13 @@ const char *reference_for(unsigned char byte) noexcept {
 
 constexpr std::string_view replacement = "&#xFFFD;";
 
-// The bytes that end a run of bytes written as they are: markup, controls,
-// and every byte of a character beyond ASCII, which needs reading first.
+// The bytes that end a run of bytes written as they are: those with a
+// reference, and every byte of a character beyond ASCII, which needs
+// reading first.
 constexpr std::array<bool, 256> stops_run = [] {
     std::array<bool, 256> stops{};
     for (unsigned byte = 0; byte < 256; ++byte)
-        stops[byte] = byte < 0x20 || byte >= 0x80 || byte == '&' || byte == '<' ||
-                      byte == '>' || byte == '"';
+        stops[byte] = byte >= 0x80 || reference_for(static_cast<unsigned char>(byte));
     return stops;
 }();
 
@@ -65,6 +65,19 @@ constexpr bool any_stops_run(std::uint64_t word) noexcept {
     const std::uint64_t angle = zero_bytes((word | (ones * 0x02)) ^ (ones * '>'));
     return (beyond_ascii | control | amp_or_quote | angle) != 0;
 }
+
+// The word test agrees with the table for every byte, in every place.
+static_assert([] {
+    for (unsigned byte = 0; byte < 256; ++byte)
+        for (unsigned place = 0; place < 8; ++place) {
+            const unsigned shift = 8 * place;
+            const std::uint64_t others = ones * 'a' & ~(std::uint64_t{0xFF} << shift);
+            const std::uint64_t word = others | std::uint64_t{byte} << shift;
+            if (any_stops_run(word) != stops_run[byte])
+                return false;
+        }
+    return true;
+}());
 
 // The first byte from `at` on that stops a run, or `end`.
 const char *next_stop(const char *at, const char *end) noexcept {
