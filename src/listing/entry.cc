@@ -5,6 +5,7 @@
 // flags select, and the access-mode rule that shapes its permission letters.
 #include "listing.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -110,21 +111,25 @@ void write_perm(std::FILE *out, std::string_view attribute, class_bits bits,
 
 } // namespace
 
-void write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
-                 listing_context &listing) noexcept {
+bool entry_is_gone(int error) noexcept {
+    return error == ENOENT || error == ELOOP || error == ENOTDIR;
+}
+
+int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
+                listing_context &listing) noexcept {
     if (!path)
-        return;
+        return 0;
     const unsigned flags = listing.flags;
     const std::string_view name = entry_name(path);
     if (name.starts_with('.') && !(flags & SHOW_HIDDEN))
-        return;
+        return 0;
     struct stat status;
     if (fstatat(folder, path, &status, 0) != 0)
-        return;
+        return entry_is_gone(errno) ? 0 : -errno;
     const unsigned mode = access_mode(status, flags, listing.ids);
     const char *element_start = element_start_for(mode);
     if (!element_start)
-        return;
+        return 0;
 
     put_text(out, element_start);
     write_escaped(out, name, listing.codeset);
@@ -146,4 +151,5 @@ void write_entry(std::FILE *out, int folder, const char *path, unsigned folder_m
         write_perm(out, " other-perm=\"", {S_IROTH, S_IWOTH}, mode, folder_mode, flags);
     }
     put_text(out, " />\n");
+    return 0;
 }

@@ -55,9 +55,12 @@ unsigned containing_folder_mode(std::FILE *out, const char *path,
 // Writes one entry per name in the folder, in the order the system gives
 // them. Each entry's status is read relative to the folder opened here, so
 // that the listing describes that one folder even if its path comes to name
-// another, whatever the path's length or depth. Returns 0, or the negated
-// error that stopped the walk; whatever was listed before the error stays
-// listed.
+// another, whatever the path's length or depth. An entry whose status can't
+// be read is left out and the walk goes on; the first such failure in the
+// folder's order is the result, so that a listing missing entries never
+// passes for a whole one (entries that are simply gone don't count, see
+// entry_is_gone()). An error reading the folder ends the walk, and is the
+// result when nothing failed before it. Whatever was listed stays listed.
 int walk_folder(std::FILE *out, const char *path, listing_context &listing) noexcept {
     const int descriptor = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0)
@@ -70,17 +73,21 @@ int walk_folder(std::FILE *out, const char *path, listing_context &listing) noex
     }
     struct stat status;
     if (fstat(descriptor, &status) != 0)
-        return 0;
+        return -errno;
     const unsigned folder_mode = access_mode(status, listing.flags, listing.ids);
+    int first_failure = 0;
     for (;;) {
         errno = 0;
         const struct dirent *entry = readdir(folder.get());
         if (!entry)
-            return -errno;
+            return first_failure ? first_failure : -errno;
         const std::string_view name(entry->d_name);
         if (name == "." || name == "..")
             continue;
-        write_entry(out, descriptor, entry->d_name, folder_mode, listing);
+        const int failure =
+            write_entry(out, descriptor, entry->d_name, folder_mode, listing);
+        if (!first_failure)
+            first_failure = failure;
     }
 }
 
@@ -90,10 +97,8 @@ int list_path(std::FILE *out, const char *path, listing_context &listing) noexce
     struct stat status;
     if (stat(path, &status) != 0)
         return -ENOTDIR;
-    if (S_ISREG(status.st_mode)) {
-        write_entry(out, AT_FDCWD, path, folder_mode, listing);
-        return 0;
-    }
+    if (S_ISREG(status.st_mode))
+        return write_entry(out, AT_FDCWD, path, folder_mode, listing);
     if (S_ISDIR(status.st_mode))
         return walk_folder(out, path, listing);
     return -ENOTDIR;

@@ -92,13 +92,21 @@ struct listing_context {
 };
 listing_context start_listing(unsigned flags) noexcept;
 
+// True when an entry whose status read failed with `error` is simply no
+// longer there to list: gone since the folder was read (ENOENT), or a
+// symbolic link that leads nowhere (ENOENT, ELOOP, ENOTDIR). Such an entry
+// is left out silently; any other failure leaves it out and is reported.
+bool entry_is_gone(int error) noexcept;
+
 // Write the element line for one file or folder at `path`, relative to the
 // open folder `folder` (an entry's name in the folder being walked, or
 // AT_FDCWD and the path of a single listed file), or nothing when it is
 // hidden and SHOW_HIDDEN is clear, its status can't be read, or it is
 // neither a regular file nor a folder. `folder_mode` is the access mode of
-// the folder that holds it, the source of the D letters.
-void write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
-                 listing_context &listing) noexcept;
+// the folder that holds it, the source of the D letters. Returns 0, or the
+// negated error of a status read that failed for a reason other than the
+// entry being gone (see entry_is_gone()).
+int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
+                listing_context &listing) noexcept;
 
 #endif // KELVANE_LISTING_H
