@@ -8,6 +8,7 @@
 #define KELVANE_TESTS_FIXTURE_H
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -131,5 +132,36 @@ struct run_options {
 };
 run_result run_program(const std::vector<std::string> &args,
                        const run_options &options = {});
+
+// A mount of the faulty file system (faulty_fs.c): a read-only mirror of
+// `source` whose entries named "eio-...", "eacces-...", ... fail their status
+// reads with that error, taking the program's options (such as
+// "--readdir-fail-after=3"). Mounted for the scope and taken away on every
+// way out, the test failing included; `path` is empty when the mount did
+// not come up within ten seconds (the failure is recorded).
+struct faulty_mount {
+    temp_folder where;
+    std::string path;
+    pid_t server = -1;
+    explicit faulty_mount(const std::string &source,
+                          const std::vector<std::string> &options = {});
+    ~faulty_mount();
+    faulty_mount(const faulty_mount &) = delete;
+    faulty_mount &operator=(const faulty_mount &) = delete;
+};
+
+// Why the faulty file system can't be mounted here (no /dev/fuse, or no
+// libfuse3 when the tests were built), or "" when it can.
+std::string faulty_fs_missing();
+
+// Skips where FUSE is missing, saying why; fails instead where the
+// environment says the file system must be there (CI sets
+// KELVANE_TESTS_NEED_FUSE=1), so that these tests never skip unseen.
+#define REQUIRE_FAULTY_FS()                                                              \
+    if (const std::string missing = faulty_fs_missing(); !missing.empty()) {             \
+        if (std::getenv("KELVANE_TESTS_NEED_FUSE"))                                      \
+            FAIL() << missing;                                                           \
+        GTEST_SKIP() << missing;                                                         \
+    }
 
 #endif
