@@ -3,7 +3,7 @@
 
 // Faults the listing must survive and report: memory running out, the
 // folder failing to read, and the folder changing places while it is read.
-// The test binary puts its own malloc, calloc, realloc, free and readdir64
+// The test binary puts its own malloc, calloc, realloc, aligned_alloc, free and readdir64
 // in front of the C library's, counting calls and failing them on request.
 // That is also why this binary stays out of the sanitizer and valgrind runs
 // (see CMakeLists.txt).
@@ -24,11 +24,13 @@
 
 #include "fixture.h"
 #include "kelvane.h"
+#include "listing.h"
 
 extern "C" void *__libc_malloc(std::size_t size);
 extern "C" void *__libc_calloc(std::size_t count, std::size_t size);
 extern "C" void *__libc_realloc(void *pointer, std::size_t size);
 extern "C" void __libc_free(void *pointer);
+extern "C" void *__libc_memalign(std::size_t alignment, std::size_t size);
 
 namespace {
 
@@ -144,6 +146,18 @@ extern "C" void *realloc(void *pointer, std::size_t size) {
         count_block(block, +1);
     else if (size == 0)
         count_block(pointer, -1); // freed, and null returned
+    return block;
+}
+
+// Memory for over-aligned objects (operator new with an alignment) comes
+// from here.
+extern "C" void *aligned_alloc(std::size_t alignment, std::size_t size) {
+    if (allocation_faults.fails_now()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void *block = __libc_memalign(alignment, size);
+    count_block(block, +1);
     return block;
 }
 
@@ -317,46 +331,62 @@ TEST(OutOfMemory, EachAllocationOfOneCallFailingInTurnIsSurvived) {
     } cases[] = {
         {"dir", false}, {"top", true}, {"dir//./sub/", false}, {"./dir/sub/f", true}};
 
-    for (const auto &[path, single_file] : cases) {
-        call_failing(path, flags, INT_MAX, false); // first-call set-up, if any
-        const reference ref{call_failing(path, flags, INT_MAX, false),
-                            call_failing(path, flags | NO_DELETE, INT_MAX, false),
-                            single_file};
-        ASSERT_EQ(ref.whole.result, 0) << path;
-        ASSERT_GT(ref.whole.allocations, 0) << path;
-        bool parent_lost = false, walk_failed = false;
-        for (bool once : {true, false}) {
-            std::string summary;
-            for (int n = 1; n <= ref.whole.allocations; ++n) {
-                const std::string what =
-                    outcome(call_failing(path, flags, n, once), n, ref);
-                EXPECT_FALSE(what.starts_with("unexpected"))
-                    << path << ", allocation " << n << (once ? " alone" : " onwards")
-                    << ": " << what;
-                parent_lost |= what.starts_with("parent lost");
-                walk_failed |= what.find("-ENOMEM") != std::string::npos;
-                summary += "\n  " + std::to_string(n) + ": " + what;
+    // Each path walked serially, and with a helper reading ahead from the
+    // first entry on (its ring and its thread are allocations too).
+    for (const auto &[path, single_file] : cases)
+        for (const read_ahead_plan plan :
+             {read_ahead_plan{LONG_MAX, 0}, read_ahead_plan{0, 1}}) {
+            forced_read_ahead = plan;
+            call_failing(path, flags, INT_MAX, false); // first-call set-up, if any
+            const reference ref{call_failing(path, flags, INT_MAX, false),
+                                call_failing(path, flags | NO_DELETE, INT_MAX, false),
+                                single_file};
+            ASSERT_EQ(ref.whole.result, 0) << path;
+            ASSERT_GT(ref.whole.allocations, 0) << path;
+            bool parent_lost = false, walk_failed = false;
+            for (bool once : {true, false}) {
+                std::string summary;
+                for (int n = 1; n <= ref.whole.allocations; ++n) {
+                    const std::string what =
+                        outcome(call_failing(path, flags, n, once), n, ref);
+                    EXPECT_FALSE(what.starts_with("unexpected"))
+                        << path << ", allocation " << n << (once ? " alone" : " onwards")
+                        << ": " << what;
+                    parent_lost |= what.starts_with("parent lost");
+                    walk_failed |= what.find("-ENOMEM") != std::string::npos;
+                    summary += "\n  " + std::to_string(n) + ": " + what;
+                }
+                std::printf("%s, each of %d allocations failing %s:%s\n", path,
+                            ref.whole.allocations, once ? "alone" : "onwards",
+                            summary.c_str());
             }
-            std::printf("%s, each of %d allocations failing %s:%s\n", path,
-                        ref.whole.allocations, once ? "alone" : "onwards",
-                        summary.c_str());
+            // The sweep reached both places where the listing allocates.
+            EXPECT_TRUE(parent_lost) << path;
+            EXPECT_EQ(walk_failed, !single_file) << path;
+            forced_read_ahead = {-1, -1};
         }
-        // The sweep reached both places where the listing allocates.
-        EXPECT_TRUE(parent_lost) << path;
-        EXPECT_EQ(walk_failed, !single_file) << path;
-    }
 }
 
-// Memory for the folder handle is all the walk takes, however many entries
-// the folder holds and however long their names.
+// Memory for the folder handle (and, reading ahead, the ring of entries in
+// flight and the helpers) is all the walk takes, however many entries the
+// folder holds and however long their names.
 TEST(OutOfMemory, WalkTakesTheSameMemoryForAnyFolder) {
     temp_folder few, many;
     fill(few, 2);
     for (int i = 0; i < 300; ++i)
         make_file(many / (std::to_string(i) + std::string(250 - i / 2, 'x')));
-    call_failing(few.path.c_str(), 0, INT_MAX, false); // first-call set-up, if any
-    const swept_call small = call_failing(few.path.c_str(), SHOW_TIMES, INT_MAX, false);
-    const swept_call large = call_failing(many.path.c_str(), SHOW_TIMES, INT_MAX, false);
-    ASSERT_EQ(entry_lines(large.document).size(), 300u);
-    EXPECT_EQ(small.allocations, large.allocations);
+    // Serially, and with helpers reading ahead from the first entry on.
+    for (const read_ahead_plan plan :
+         {read_ahead_plan{LONG_MAX, 0}, read_ahead_plan{0, 3}}) {
+        forced_read_ahead = plan;
+        call_failing(few.path.c_str(), 0, INT_MAX, false); // first-call set-up, if any
+        const swept_call small =
+            call_failing(few.path.c_str(), SHOW_TIMES, INT_MAX, false);
+        const swept_call large =
+            call_failing(many.path.c_str(), SHOW_TIMES, INT_MAX, false);
+        ASSERT_EQ(entry_lines(large.document).size(), 300u);
+        EXPECT_EQ(small.allocations, large.allocations) << plan.helpers << " helpers";
+        EXPECT_EQ(large.kept_blocks, 0) << plan.helpers << " helpers";
+    }
+    forced_read_ahead = {-1, -1};
 }

@@ -399,7 +399,8 @@ void unmount(const std::string &path) {
 
 } // namespace
 
-faulty_mount::faulty_mount(const std::string &source, const std::vector<std::string> &options) {
+faulty_mount::faulty_mount(const std::string &source,
+                           const std::vector<std::string> &options) {
 #ifdef FAULTY_FS_PROGRAM
     const std::string mount_point = where / "mirror";
     make_folder(mount_point);

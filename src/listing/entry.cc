@@ -111,25 +111,25 @@ void write_perm(std::FILE *out, std::string_view attribute, class_bits bits,
 
 } // namespace
 
+bool hidden_from(std::string_view name, unsigned flags) noexcept {
+    return name.starts_with('.') && !(flags & SHOW_HIDDEN);
+}
+
+int read_status(int folder, const char *path, struct stat &status) noexcept {
+    return fstatat(folder, path, &status, 0) == 0 ? 0 : errno;
+}
+
 bool entry_is_gone(int error) noexcept {
     return error == ENOENT || error == ELOOP || error == ENOTDIR;
 }
 
-int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
-                listing_context &listing) noexcept {
-    if (!path)
-        return 0;
+void write_element(std::FILE *out, std::string_view name, const struct stat &status,
+                   unsigned folder_mode, listing_context &listing) noexcept {
     const unsigned flags = listing.flags;
-    const std::string_view name = entry_name(path);
-    if (name.starts_with('.') && !(flags & SHOW_HIDDEN))
-        return 0;
-    struct stat status;
-    if (fstatat(folder, path, &status, 0) != 0)
-        return entry_is_gone(errno) ? 0 : -errno;
     const unsigned mode = access_mode(status, flags, listing.ids);
     const char *element_start = element_start_for(mode);
     if (!element_start)
-        return 0;
+        return;
 
     put_text(out, element_start);
     write_escaped(out, name, listing.codeset);
@@ -151,5 +151,18 @@ int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mo
         write_perm(out, " other-perm=\"", {S_IROTH, S_IWOTH}, mode, folder_mode, flags);
     }
     put_text(out, " />\n");
+}
+
+int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
+                listing_context &listing) noexcept {
+    if (!path)
+        return 0;
+    const std::string_view name = entry_name(path);
+    if (hidden_from(name, listing.flags))
+        return 0;
+    struct stat status;
+    if (const int error = read_status(folder, path, status))
+        return entry_is_gone(error) ? 0 : -error;
+    write_element(out, name, status, folder_mode, listing);
     return 0;
 }

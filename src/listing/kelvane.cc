@@ -52,15 +52,45 @@ unsigned containing_folder_mode(std::FILE *out, const char *path,
     return access_mode(status, listing.flags, listing.ids);
 }
 
+} // namespace
+
+const char *next_name(folder_walk &walk) noexcept {
+    for (;;) {
+        errno = 0;
+        const struct dirent *entry = readdir(walk.folder);
+        if (!entry) {
+            walk.read_error = errno;
+            return nullptr;
+        }
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == ".." || hidden_from(name, walk.listing.flags))
+            continue;
+        ++walk.listed;
+        return entry->d_name;
+    }
+}
+
+void list_entry(folder_walk &walk, std::string_view name, int error,
+                const struct stat &status) noexcept {
+    if (error == 0)
+        write_element(walk.out, name, status, walk.folder_mode, walk.listing);
+    else if (!entry_is_gone(error) && walk.first_failure == 0)
+        walk.first_failure = -error;
+}
+
+namespace {
+
 // Writes one entry per name in the folder, in the order the system gives
 // them. Each entry's status is read relative to the folder opened here, so
 // that the listing describes that one folder even if its path comes to name
-// another, whatever the path's length or depth. An entry whose status can't
-// be read is left out and the walk goes on; the first such failure in the
-// folder's order is the result, so that a listing missing entries never
-// passes for a whole one (entries that are simply gone don't count, see
-// entry_is_gone()). An error reading the folder ends the walk, and is the
-// result when nothing failed before it. Whatever was listed stays listed.
+// another, whatever the path's length or depth. A long walk hands the
+// status reads to helper threads (read_ahead.cc); the document is the same.
+// An entry whose status can't be read is left out and the walk goes on; the
+// first such failure in the folder's order is the result, so that a listing
+// missing entries never passes for a whole one (entries that are simply
+// gone don't count, see entry_is_gone()). An error reading the folder ends
+// the walk, and is the result when nothing failed before it. Whatever was
+// listed stays listed.
 int walk_folder(std::FILE *out, const char *path, listing_context &listing) noexcept {
     const int descriptor = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0)
@@ -74,21 +104,23 @@ int walk_folder(std::FILE *out, const char *path, listing_context &listing) noex
     struct stat status;
     if (fstat(descriptor, &status) != 0)
         return -errno;
-    const unsigned folder_mode = access_mode(status, listing.flags, listing.ids);
-    int first_failure = 0;
-    for (;;) {
-        errno = 0;
-        const struct dirent *entry = readdir(folder.get());
-        if (!entry)
-            return first_failure ? first_failure : -errno;
-        const std::string_view name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const int failure =
-            write_entry(out, descriptor, entry->d_name, folder_mode, listing);
-        if (!first_failure)
-            first_failure = failure;
+    folder_walk walk{.out = out,
+                     .folder = folder.get(),
+                     .descriptor = descriptor,
+                     .folder_mode = access_mode(status, listing.flags, listing.ids),
+                     .listing = listing,
+                     .listed = 0,
+                     .first_failure = 0,
+                     .read_error = 0};
+    read_ahead_pace pace = start_pace();
+    while (const char *name = next_name(walk)) {
+        const int error = read_status(descriptor, name, status);
+        list_entry(walk, name, error, status);
+        const unsigned helpers = helpers_wanted(pace, walk.listed);
+        if (helpers && list_rest_ahead(walk, helpers))
+            break;
     }
+    return walk.first_failure ? walk.first_failure : -walk.read_error;
 }
 
 // Lists what `path` names once it has passed the guard; the frame is open.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string_view>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -92,21 +93,89 @@ struct listing_context {
 };
 listing_context start_listing(unsigned flags) noexcept;
 
+// The hidden rule: a name that begins with a dot is left out unless
+// SHOW_HIDDEN is set. It is applied before the entry's status is read.
+bool hidden_from(std::string_view name, unsigned flags) noexcept;
+
+// Reads the status of `path` relative to the open folder `folder`,
+// following symbolic links. Returns 0, or the errno of the failure.
+int read_status(int folder, const char *path, struct stat &status) noexcept;
+
 // True when an entry whose status read failed with `error` is simply no
 // longer there to list: gone since the folder was read (ENOENT), or a
 // symbolic link that leads nowhere (ENOENT, ELOOP, ENOTDIR). Such an entry
 // is left out silently; any other failure leaves it out and is reported.
 bool entry_is_gone(int error) noexcept;
 
-// Write the element line for one file or folder at `path`, relative to the
-// open folder `folder` (an entry's name in the folder being walked, or
-// AT_FDCWD and the path of a single listed file), or nothing when it is
-// hidden and SHOW_HIDDEN is clear, its status can't be read, or it is
-// neither a regular file nor a folder. `folder_mode` is the access mode of
-// the folder that holds it, the source of the D letters. Returns 0, or the
-// negated error of a status read that failed for a reason other than the
-// entry being gone (see entry_is_gone()).
+// Writes the element line of the entry called `name`, whose status has been
+// read, or nothing when it is neither a regular file nor a folder.
+// `folder_mode` is the access mode of the folder that holds it, the source
+// of the D letters.
+void write_element(std::FILE *out, std::string_view name, const struct stat &status,
+                   unsigned folder_mode, listing_context &listing) noexcept;
+
+// Hidden rule, status read and element line for one file or folder at
+// `path`, relative to the open folder `folder` (AT_FDCWD and the path of a
+// single listed file, or an entry's name in the folder being walked).
+// Returns 0, or the negated error of a status read that failed for a
+// reason other than the entry being gone.
 int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
                 listing_context &listing) noexcept;
+
+// kelvane.cc: the walk through one opened folder, entry by entry in the
+// order the system gives them.
+struct folder_walk {
+    std::FILE *out;
+    DIR *folder;
+    int descriptor; // of `folder`; statuses are read relative to it
+    unsigned folder_mode;
+    listing_context &listing;
+    long listed;       // names handed on so far
+    int first_failure; // the first reported status failure, negated, or 0
+    int read_error;    // the errno that ended reading the folder, or 0
+};
+
+// The name of the next entry to list: ".", ".." and hidden names are
+// passed over. Null at the end of the folder, or when reading it failed.
+const char *next_name(folder_walk &walk) noexcept;
+
+// Lists the entry called `name` whose status read gave `error` (0 when
+// `status` holds its status): its line, or the failure kept if it is the
+// first to report.
+void list_entry(folder_walk &walk, std::string_view name, int error,
+                const struct stat &status) noexcept;
+
+// read_ahead.cc: status reads ahead of the writer, on helper threads.
+
+// When the walk has gone on long enough to be worth helpers: it starts
+// serially and decides once, after about 2 ms.
+struct read_ahead_pace {
+    bool decided;
+    struct timespec start;
+    long waits_at_start; // voluntary context switches of the thread
+};
+read_ahead_pace start_pace() noexcept;
+
+// The number of helper threads to start now, or 0 to go on serially: 0
+// until the decision is due, and 0 ever after it. Helpers pay where status
+// reads wait (a slow or remote file system: 8, whatever the number of
+// processors) or where a processor is spare for them (up to 3).
+unsigned helpers_wanted(read_ahead_pace &pace, long listed) noexcept;
+
+// Lists the rest of the folder with up to `helpers` threads reading
+// statuses ahead of the calling thread, which still reads the names and
+// writes every line in the folder's order. The helpers are joined before it
+// returns. False, with nothing listed, when no helper could be started: the
+// walk goes on serially.
+bool list_rest_ahead(folder_walk &walk, unsigned helpers) noexcept;
+
+// For the tests alone, to force each way of walking: after how many
+// entries the decision is taken (-1: by time), and how many helpers it
+// gives (-1: as measured). Not exported from the library.
+struct read_ahead_plan {
+    long decide_after;
+    int helpers;
+};
+extern read_ahead_plan forced_read_ahead;
 
 #endif // KELVANE_LISTING_H
