@@ -9,7 +9,10 @@ include(CMakePackageConfigHelpers)
 
 set(KELVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kelvane)
 set(KELVANE_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# Where each shell looks for completions that come with a package.
 set(KELVANE_COMPLETIONS_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+set(KELVANE_ZSH_COMPLETIONS_DIR ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+set(KELVANE_FISH_COMPLETIONS_DIR ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 
 # The installed program finds a shared libkelvane next to it through a
 # relative run path, wherever the tree is installed, unless the library
@@ -25,7 +28,7 @@ endif()
 
 # Each rule names the package its files go to (cmake/package.cmake): the
 # shared library alone in "library", the files to build against it in
-# "development", the program with its page and completion in "program".
+# "development", the program with its page and completions in "program".
 # A plain `cmake --install` installs them all, and the plain manual pages
 # (component "manual"); the packages carry the pages compressed instead.
 install(TARGETS libkelvane EXPORT kelvaneTargets
@@ -54,6 +57,10 @@ endif()
 kelvane_strip_more(program "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/kelvane")
 install(FILES share/bash-completion/completions/kelvane
         DESTINATION ${KELVANE_COMPLETIONS_DIR} COMPONENT program)
+install(FILES share/zsh/vendor-completions/_kelvane
+        DESTINATION ${KELVANE_ZSH_COMPLETIONS_DIR} COMPONENT program)
+install(FILES share/fish/vendor_completions.d/kelvane.fish
+        DESTINATION ${KELVANE_FISH_COMPLETIONS_DIR} COMPONENT program)
 
 # The manual pages as installed: the pages in doc/ with the project's
 # version on their title line, each also compressed for the packages.

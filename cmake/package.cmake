@@ -10,7 +10,8 @@
 #   libkelvane1     the shared library alone (named after its SONAME);
 #   libkelvane-dev  the header, the libkelvane.so link, kelvane.pc, the
 #                   CMake package and kelvane(3);
-#   kelvane         the program, kelvane(1) and the bash completion.
+#   kelvane         the program, kelvane(1) and the completions for bash,
+#                   zsh and fish.
 # With BUILD_SHARED_LIBS=OFF there is no shared library to ship: two
 # packages, libkelvane-dev with libkelvane.a in place of the link, and
 # kelvane, whose program carries the library and needs no other package.
@@ -154,7 +155,7 @@ set(CPACK_DEBIAN_PROGRAM_DESCRIPTION
 ${about}
 
 This package holds the command-line program kelvane, its manual page and
-its bash completion.")
+its completions for bash, zsh and fish.")
 
 # The library package's dependencies, and those of the program beyond
 # libkelvane1, come from dpkg-shlibdeps. It looks for the program's

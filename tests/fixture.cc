@@ -3,6 +3,7 @@
 
 #include "fixture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -311,6 +312,14 @@ run_result run_program(const std::vector<std::string> &args, const run_options &
     chmod(capture.path.c_str(), 0777);
     std::string program = KELVANE_PROGRAM;
     std::vector<std::string> env = options.env;
+    // Locales made under LOCPATH (no root needed) are found by the tests
+    // that check for them, so the program must find them too.
+    const char *locpath = std::getenv("LOCPATH");
+    const auto sets_locpath = [](const std::string &entry) {
+        return entry.starts_with("LOCPATH=");
+    };
+    if (locpath && std::none_of(env.begin(), env.end(), sets_locpath))
+        env.push_back(std::string("LOCPATH=") + locpath);
     if (options.unprivileged && running_as_root()) {
         const std::string copies = program_copy_folder();
         program = copies + "/kelvane";

@@ -123,6 +123,8 @@ struct run_options {
     std::string cwd = ".";
     std::string stdout_path; // empty: captured
     int stdout_fd = -1;      // when set, standard output instead of stdout_path
+    // The whole environment, but for LOCPATH, which is carried through from
+    // the test's own unless set here.
     std::vector<std::string> env{"LC_ALL=C"};
     bool unprivileged = false; // run as child_uid/child_gid (when root)
     // Seconds the run may take: a program that hangs is ended by SIGALRM

@@ -141,20 +141,65 @@ TEST_F(main_test, help_goes_to_standard_error_alone_and_ends_the_run) {
     }
 }
 
+TEST_F(main_test, long_help_and_version_go_to_standard_output_and_end_the_run) {
+    struct call {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const std::string version = "kelvane " KELVANE_VERSION "\n";
+    const std::vector<call> calls = {
+        {{"--help"}, help_text},
+        {{"-t", "--help", "-x"}, help_text},
+        {{"--help", "../x"}, help_text},
+        {{"--version"}, version},
+        {{"-p", "--version", "-x"}, version},
+        {{"--version", "missing"}, version},
+    };
+    for (const call &c : calls) {
+        const run_result result = run(c.args);
+        SCOPED_TRACE(c.args.front() + " " + c.args.back());
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
 // --- Options --------------------------------------------------------------
 
 TEST_F(main_test, an_unknown_option_is_reported_and_the_listing_goes_on) {
     const run_result plain = run({});
-    const run_result result = run({"-x"});
+    for (const auto &[option, text] :
+         {std::pair{"-x", "invalid option -- 'x'"},
+          std::pair{"--frobnicate", "unrecognized option '--frobnicate'"}}) {
+        SCOPED_TRACE(option);
+        const run_result result = run({option});
+        EXPECT_EQ(result.status, 0);
+        const std::size_t complaint = result.err.find(text);
+        ASSERT_NE(complaint, std::string::npos) << result.err;
+        const std::size_t banner_at = result.err.find(banner);
+        ASSERT_NE(banner_at, std::string::npos) << result.err;
+        EXPECT_LT(complaint, banner_at);
+        EXPECT_TRUE(result.err.ends_with(banner)) << result.err;
+        EXPECT_EQ(result.out, plain.out);
+        expect_streams_apart(result);
+    }
+}
+
+TEST_F(main_test, double_dash_ends_the_options) {
+    make_folder(folder / "-x");
+    make_file(folder / "-x/inside");
+    const run_result result = run({"-p", "--", "-x", "-t"});
     EXPECT_EQ(result.status, 0);
-    const std::size_t complaint = result.err.find("invalid option -- 'x'");
-    ASSERT_NE(complaint, std::string::npos) << result.err;
-    const std::size_t banner_at = result.err.find(banner);
-    ASSERT_NE(banner_at, std::string::npos) << result.err;
-    EXPECT_LT(complaint, banner_at);
-    EXPECT_TRUE(result.err.ends_with(banner)) << result.err;
-    EXPECT_EQ(result.out, plain.out);
-    expect_streams_apart(result);
+    EXPECT_EQ(result.err, banner);
+    const std::string inside = line_for(result.out, "inside");
+    EXPECT_NE(attribute(inside, "user-perm"), "<absent>") << result.out;
+    EXPECT_EQ(attribute(inside, "modified"), "<absent>") << result.out;
+
+    // A long option after it is a path too.
+    const run_result help = run({"--", "--help"});
+    EXPECT_EQ(help.status, 1);
+    EXPECT_EQ(help.err, banner + "Not a directory\n");
+    EXPECT_EQ(help.out, entry_less_document);
 }
 
 TEST_F(main_test, grouped_separate_and_repeated_options_agree) {
@@ -271,9 +316,16 @@ TEST_F(main_test, an_unwritable_standard_output_fails_the_run) {
     run_options options;
     options.cwd = folder.path;
     options.stdout_path = "/dev/full";
-    const run_result result = run_program({}, options);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, banner + "No space left on device\n");
+    for (const auto &[args, err] :
+         {std::pair{std::vector<std::string>{}, banner + "No space left on device\n"},
+          std::pair{std::vector<std::string>{"--help"},
+                    std::string("No space left on device\n")},
+          std::pair{std::vector<std::string>{"--version"},
+                    std::string("No space left on device\n")}}) {
+        const run_result result = run_program(args, options);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, err);
+    }
 }
 
 TEST_F(main_test, a_long_listing_to_a_full_device_reports_the_device_error) {

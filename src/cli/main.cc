@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include "kelvane.h"
@@ -17,9 +18,11 @@ namespace {
 const char banner[] = "kelvane " KELVANE_VERSION
                       " - describes a folder as an OBEX folder-listing document\n";
 
-void print_help() {
-    std::fputs(banner, stderr);
-    std::fprintf(stderr, "\nUsage: %s [<options>]\n", "kelvane");
+// -h writes the help to standard error, --help the same text to standard
+// output, where tools that read a program's help look for it.
+void print_help(std::FILE *out) {
+    std::fputs(banner, out);
+    std::fprintf(out, "\nUsage: %s [<options>]\n", "kelvane");
     std::fputs("\nOptions:\n"
                " -P  show parent folder indicator\n"
                " -H  also list hidden files/directories\n"
@@ -28,7 +31,7 @@ void print_help() {
                " -o  show file owner attribute\n"
                " -g  show file group attribute\n"
                " -h  this help message\n",
-               stderr);
+               out);
 }
 
 void print_error(int error) {
@@ -54,11 +57,21 @@ void use_large_output_buffer() {
         std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 }
 
+// The long options have no letter: getopt_long hands back these values.
+enum long_option { help_option = 0x100, version_option };
+
+const struct option long_options[] = {
+    {"help", no_argument, nullptr, help_option},
+    {"version", no_argument, nullptr, version_option},
+    {nullptr, 0, nullptr, 0},
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
     unsigned flags = 0;
-    for (int option; (option = getopt(argc, argv, "PHtpogh")) != -1;) {
+    for (int option;
+         (option = getopt_long(argc, argv, "PHtpogh", long_options, nullptr)) != -1;) {
         switch (option) {
         case 'P': flags |= SHOW_PARENT; break;
         case 'H': flags |= SHOW_HIDDEN; break;
@@ -66,7 +79,11 @@ int main(int argc, char **argv) {
         case 'p': flags |= SHOW_PERMS; break;
         case 'o': flags |= SHOW_OWNER; break;
         case 'g': flags |= SHOW_GROUP; break;
-        case 'h': print_help(); return 0;
+        case 'h': print_help(stderr); return 0;
+        case help_option: print_help(stdout); return finish_output() ? 0 : 1;
+        case version_option:
+            std::fputs("kelvane " KELVANE_VERSION "\n", stdout);
+            return finish_output() ? 0 : 1;
         default: break; // getopt has said what was wrong; carry on
         }
     }

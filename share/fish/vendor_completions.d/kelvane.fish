@@ -1,0 +1,15 @@
+# SPDX-FileCopyrightText: 2026 the kelvane developers
+# SPDX-License-Identifier: MIT
+
+# fish completion for kelvane: its options, then a file or folder to list
+# (fish offers files and folders by itself).
+
+complete -c kelvane -s P -d 'show parent folder indicator'
+complete -c kelvane -s H -d 'also list hidden files/directories'
+complete -c kelvane -s t -d 'show time attributes'
+complete -c kelvane -s p -d 'show permission attributes'
+complete -c kelvane -s o -d 'show file owner attribute'
+complete -c kelvane -s g -d 'show file group attribute'
+complete -c kelvane -s h -d 'this help message'
+complete -c kelvane -l help -d 'this help message, on standard output'
+complete -c kelvane -l version -d 'show the version'
