@@ -2,30 +2,56 @@
 // SPDX-License-Identifier: MIT
 
 // Times kelvane against the floor of any listing and against the usual
-// tools, on fixture folders of many files.
+// tools: on fixture folders of many files, on a slow file system, and as a
+// library called many times on a small folder, against an older build.
 //
-//   kelvane_bench [--entries 10000,200000] [--rounds 7] [--root DIR] [--check]
+//   kelvane_bench [--entries 10000,200000] [--rounds 7] [--root DIR]
+//                 [--kelvane PROGRAM] [--baseline-library LIBRARY] [--check]
 //
 // Fixtures are made once under the root folder and kept for later runs.
 // Every command runs as a child with standard output on /dev/null, in
-// interleaved rounds, from the root folder. Each fixture is listed twice:
-// with its relative name as the operand, and with the absolute path of a
-// copy 16 folders deeper. Before any timing, kelvane's documents are checked line
-// by line, so that a broken build cannot look fast; --check stops there.
+// interleaved rounds, from the root folder; the tables give medians.
+//
+// Many files: each fixture is listed twice, with its relative name as the
+// operand and with the absolute path of a copy 16 folders deeper. A line
+// per kelvane command then gives the growth of its peak RSS from the
+// smallest entry count to the largest.
+//
+// Slow file system: faulty_fs (tests/faulty_fs.c) mirrors a fixture of
+// 2,000 files and holds every status request 50 us, then 500 us, as a
+// network share or a phone's card would; the floor, kelvane and find are
+// timed on the mount, against the floor on the same mount. Where FUSE is
+// missing these rows are skipped, saying why (or the run fails, where
+// KELVANE_TESTS_NEED_FUSE is set, as in CI).
+//
+// Small folder: kelvane_repeat calls kelvane() 2,000 times in one process
+// on a fixture of 100 files, through this build's libkelvane and, given
+// --baseline-library (the libkelvane.so.1 of an older build), through that
+// one too, in the same rounds.
+//
+// Before any timing, the documents are checked line by line (kelvane's on
+// every fixture and on the mount, and one call's through each library), so
+// that a broken build cannot look fast; --check stops there, and checks the
+// slow file system at 50 us only.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "kelvane.h"
 
 namespace {
 
@@ -36,11 +62,72 @@ struct options {
     std::string kelvane = KELVANE_PROGRAM;
     std::string floor = FLOOR_PROGRAM;
     std::string launcher = LAUNCH_PROGRAM;
+#ifdef KELVANE_LIBRARY
+    std::string library = KELVANE_LIBRARY;
+    std::string repeater = REPEAT_PROGRAM;
+#else
+    std::string library; // a static build: nothing to load
+    std::string repeater;
+#endif
+    std::string baseline_library; // none given
+#ifdef FAULTY_FS_PROGRAM
+    std::string faulty_fs = FAULTY_FS_PROGRAM;
+#else
+    std::string faulty_fs; // not built: no libfuse3
+#endif
     bool check_only = false;
 };
 
+// The slow file system while it is mounted: its faulty_fs server and its
+// mount point. fail() takes it down before the process ends, so that no
+// failure leaves a mount behind. Should the benchmark be killed instead,
+// faulty_fs goes by itself: it asks for SIGTERM when its parent dies, and
+// ends at its time limit anyway.
+struct slow_mount {
+    pid_t server = -1;
+    std::string path;
+};
+slow_mount mounted;
+
+// Takes a FUSE mount away, lazily, so that one still in use goes too.
+void unmount(const std::string &path) {
+    if (geteuid() == 0) {
+        umount2(path.c_str(), MNT_DETACH);
+        return;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        execlp("fusermount3", "fusermount3", "-u", "-z", path.c_str(), nullptr);
+        _exit(127);
+    }
+    if (child > 0)
+        waitpid(child, nullptr, 0);
+}
+
+// Waits up to `seconds` for `child` to end; true when it did.
+bool ended_within(pid_t child, int seconds) {
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        if (waitpid(child, nullptr, WNOHANG) == child)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+void take_down_slow_mount() {
+    if (mounted.server < 0)
+        return;
+    unmount(mounted.path);
+    if (!ended_within(mounted.server, 5)) {
+        kill(mounted.server, SIGKILL);
+        waitpid(mounted.server, nullptr, 0);
+    }
+    mounted = {};
+}
+
 [[noreturn]] void fail(const std::string &what) {
     std::fprintf(stderr, "kelvane_bench: %s\n", what.c_str());
+    take_down_slow_mount();
     std::exit(1);
 }
 
@@ -180,16 +267,21 @@ struct command {
     std::vector<std::string> argv;
 };
 
-std::vector<command> commands(const options &o, const std::string &folder) {
-    return {
+// The floor, kelvane with and without every attribute, find with the same
+// fields, and ls when `with_ls`.
+std::vector<command> commands(const options &o, const std::string &folder,
+                              bool with_ls = true) {
+    std::vector<command> list{
         {"floor", {o.floor, folder}},
         {"kelvane -tpog", {o.kelvane, "-tpog", folder}},
         {"kelvane", {o.kelvane, folder}},
         {"find -printf",
          {"find", folder, "-mindepth", "1", "-maxdepth", "1", "-printf",
           "%f %s %C@ %T@ %A@ %U %G %m\\n"}},
-        {"ls -lU", {"ls", "-lU", folder}},
     };
+    if (with_ls)
+        list.push_back({"ls -lU", {"ls", "-lU", folder}});
+    return list;
 }
 
 struct run_result {
@@ -313,38 +405,314 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-void measure(const options &o, const std::string &folder, long count,
-             const char *reached_by) {
-    const std::vector<command> list = commands(o, folder);
+// What the rounds gave for each command of a list, in its order.
+struct timings {
+    std::vector<double> median_seconds;
+    std::vector<long> peak_rss_kib; // the largest of any round
+};
+
+// Runs every command once to warm the caches, then the whole list once
+// per round, so that a slow spell of the machine falls on every command
+// alike.
+timings time_in_rounds(const options &o, const std::vector<command> &list) {
     int null = open("/dev/null", O_WRONLY);
     if (null < 0)
         fail_errno("/dev/null");
-    for (const command &c : list) // warm the caches
+    for (const command &c : list)
         run(o, c, null);
     std::vector<std::vector<double>> seconds(list.size());
-    std::vector<long> peak(list.size(), 0);
+    timings t;
+    t.peak_rss_kib.assign(list.size(), 0);
     for (int round = 0; round < o.rounds; ++round)
         for (std::size_t i = 0; i < list.size(); ++i) {
             run_result r = run(o, list[i], null);
             if (!WIFEXITED(r.status) || WEXITSTATUS(r.status) != 0)
                 fail(list[i].label + " failed");
             seconds[i].push_back(r.seconds);
-            peak[i] = std::max(peak[i], r.peak_rss_kib);
+            t.peak_rss_kib[i] = std::max(t.peak_rss_kib[i], r.peak_rss_kib);
         }
     close(null);
-
-    std::vector<double> medians;
     for (const std::vector<double> &s : seconds)
-        medians.push_back(median(s));
-    const double floor = medians[0], find = medians[3];
-    std::printf("\n%ld entries, %s, median of %d interleaved rounds\n\n", count,
-                reached_by, o.rounds);
+        t.median_seconds.push_back(median(s));
+    return t;
+}
+
+// A table of listing commands, each against the floor (the first) and
+// against find.
+void print_listing_table(const options &o, const std::string &title,
+                         const std::vector<command> &list, const timings &t, long count) {
+    const auto find = std::find_if(list.begin(), list.end(), [](const command &c) {
+        return c.label == "find -printf";
+    });
+    const double floor = t.median_seconds.front();
+    const double find_seconds =
+        t.median_seconds.at(static_cast<std::size_t>(find - list.begin()));
+    std::printf("\n%s, median of %d interleaved rounds\n\n", title.c_str(), o.rounds);
     std::printf("| command | median ms | us/entry | x floor | x find | peak RSS KiB |\n");
     std::printf("|---|---:|---:|---:|---:|---:|\n");
-    for (std::size_t i = 0; i < list.size(); ++i)
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const double seconds = t.median_seconds[i];
         std::printf("| `%s` | %.1f | %.3f | %.2f | %.2f | %ld |\n", list[i].label.c_str(),
-                    medians[i] * 1e3, medians[i] * 1e6 / static_cast<double>(count),
-                    medians[i] / floor, medians[i] / find, peak[i]);
+                    seconds * 1e3, seconds * 1e6 / static_cast<double>(count),
+                    seconds / floor, seconds / find_seconds, t.peak_rss_kib[i]);
+    }
+    std::fflush(stdout);
+}
+
+// The peak RSS of each kelvane command at each entry count: the largest
+// over both paths and every round.
+using peaks_by_count = std::map<long, std::map<std::string, long>>;
+
+void note_peaks(peaks_by_count &peaks, long count, const std::vector<command> &list,
+                const timings &t) {
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i].label.starts_with("kelvane")) {
+            long &peak = peaks[count][list[i].label];
+            peak = std::max(peak, t.peak_rss_kib[i]);
+        }
+}
+
+// 200000 as "200,000".
+std::string grouped(long n) {
+    const std::string digits = std::to_string(n < 0 ? -n : n);
+    std::string text = n < 0 ? "-" : "";
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text += ',';
+        text += digits[i];
+    }
+    return text;
+}
+
+// How much more memory each kelvane command held at its peak for the most
+// entries than for the fewest: a streamed listing holds the same.
+void print_rss_growth(const peaks_by_count &peaks) {
+    if (peaks.size() < 2)
+        return;
+    const auto &[fewest, at_fewest] = *peaks.begin();
+    const auto &[most, at_most] = *peaks.rbegin();
+    std::printf("\n");
+    for (const char *label : {"kelvane -tpog", "kelvane"}) {
+        const long from = at_fewest.at(label), to = at_most.at(label);
+        std::printf(
+            "peak RSS growth of `%s`, %s -> %s entries: %+ld KiB (%s -> %s KiB)\n", label,
+            grouped(fewest).c_str(), grouped(most).c_str(), to - from,
+            grouped(from).c_str(), grouped(to).c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Checks and times the fixture of `count` entries, and notes the peaks of
+// the kelvane commands.
+void time_many_files(const options &o, const std::string &deep, long count,
+                     peaks_by_count &peaks) {
+    // The same folder reached by a short relative path, from the root,
+    // and by an absolute path 16 folders deeper: the cost of an entry
+    // must not grow with the depth of the path.
+    const std::string near = std::to_string(count);
+    const std::string far = fixture(deep, count);
+    fixture(o.root, count);
+    for (const auto &[folder, reached_by] :
+         {std::pair{near, "relative path"},
+          std::pair{far, "absolute path 16 folders deeper"}}) {
+        check(o, folder, count);
+        std::fprintf(stderr, "%s: documents checked\n", folder.c_str());
+        if (o.check_only)
+            continue;
+        const std::vector<command> list = commands(o, folder);
+        const timings t = time_in_rounds(o, list);
+        print_listing_table(o, std::to_string(count) + " entries, " + reached_by, list, t,
+                            count);
+        note_peaks(peaks, count, list, t);
+    }
+}
+
+// The slow file system is mounted here, beside the fixtures, and reached
+// by its relative name like them.
+constexpr const char *slow_mount_name = "slow-mount";
+
+bool on_other_device(const std::string &path, const std::string &parent) {
+    struct stat inside, outside;
+    return stat(path.c_str(), &inside) == 0 && stat(parent.c_str(), &outside) == 0 &&
+           inside.st_dev != outside.st_dev;
+}
+
+// Why the slow file system can't be mounted here, or "" when it can.
+std::string fuse_missing(const options &o) {
+    if (o.faulty_fs.empty())
+        return "faulty_fs was not built (libfuse3 was not found; Debian: libfuse3-dev)";
+    if (access("/dev/fuse", R_OK | W_OK) != 0)
+        return std::string("/dev/fuse can't be used here: ") + std::strerror(errno);
+    return "";
+}
+
+std::string describe_exit(int status) {
+    if (WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    return WIFSIGNALED(status) ? std::string("signal ") + strsignal(WTERMSIG(status))
+                               : "wait status " + std::to_string(status);
+}
+
+// Mounts faulty_fs over `source` with every status request held
+// `latency_us`, as `mounted`; gives "" once the mount is up, else why not.
+std::string mount_slow(const options &o, const std::string &source, long latency_us) {
+    const std::string parent = absolute(o.root.c_str());
+    const std::string path = parent + "/" + slow_mount_name;
+    // A run killed outright can leave a mount behind, dead or alive.
+    struct stat status;
+    if ((stat(path.c_str(), &status) != 0 && errno == ENOTCONN) ||
+        on_other_device(path, parent))
+        unmount(path);
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        fail_errno("mkdir " + path);
+    // The time limit only matters should the benchmark vanish without
+    // faulty_fs noticing; it leaves a minute for each round, several
+    // times what the slowest round takes.
+    std::vector<std::string> args{o.faulty_fs, source, path,
+                                  "--status-latency-us=" + std::to_string(latency_us),
+                                  "--time-limit=" + std::to_string(300 + 60L * o.rounds)};
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t server = fork();
+    if (server < 0)
+        fail_errno("fork");
+    if (server == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    mounted = {server, path};
+    for (int waited = 0; waited < 1000; ++waited) {
+        if (on_other_device(path, parent))
+            return "";
+        int ended;
+        if (waitpid(server, &ended, WNOHANG) == server) {
+            mounted = {};
+            return "faulty_fs ended before its mount came up (" + describe_exit(ended) +
+                   ")";
+        }
+        usleep(10000);
+    }
+    take_down_slow_mount();
+    return "faulty_fs did not mount " + path + " within 10 s";
+}
+
+// Says why the slow file system rows are left out; where they must not be
+// (KELVANE_TESTS_NEED_FUSE, as for the tests on the faulty file system),
+// fails instead.
+void skip_slow_rows(const std::string &why) {
+    if (std::getenv("KELVANE_TESTS_NEED_FUSE"))
+        fail("the slow file system is needed here, but " + why);
+    std::printf("\nslow file system rows skipped: %s\n", why.c_str());
+    std::fflush(stdout);
+}
+
+// The floor, kelvane and find on a mirror of 2,000 files whose every
+// status request waits, as on a network share or a phone's card. A serial
+// listing waits for each status in turn; kelvane keeps several in flight.
+void time_slow_file_system(const options &o) {
+    if (const std::string missing = fuse_missing(o); !missing.empty()) {
+        skip_slow_rows(missing);
+        return;
+    }
+    constexpr long count = 2000;
+    const std::string source = fixture(o.root, count);
+    for (long latency_us : {50L, 500L}) {
+        if (const std::string problem = mount_slow(o, source, latency_us);
+            !problem.empty()) {
+            skip_slow_rows(problem);
+            return;
+        }
+        check(o, slow_mount_name, count);
+        std::fprintf(stderr, "%s, %ld us a status: documents checked\n", slow_mount_name,
+                     latency_us);
+        if (!o.check_only) {
+            const std::vector<command> list = commands(o, slow_mount_name, false);
+            const timings t = time_in_rounds(o, list);
+            const std::string title =
+                std::to_string(count) +
+                " entries on faulty_fs, every status request held " +
+                std::to_string(latency_us) + " us";
+            print_listing_table(o, title, list, t, count);
+        }
+        take_down_slow_mount();
+        if (o.check_only) // the document is the same at any latency
+            break;
+    }
+}
+
+// kelvane() called 2,000 times in one process on 100 files, through this
+// build's library and the baseline's: what a call costs beyond its entries
+// (setting up, deciding whether to read ahead) shows where entries are
+// few. Each figure includes starting the process and loading the library,
+// once for the 2,000 calls.
+void time_small_folder(const options &o) {
+    if (o.library.empty()) {
+        std::printf("\nsmall folder rows skipped: libkelvane is built static "
+                    "(BUILD_SHARED_LIBS=OFF), there is no library to load\n");
+        return;
+    }
+    constexpr long count = 100, calls = 2000;
+    fixture(o.root, count);
+    const std::string folder = std::to_string(count);
+    std::vector<std::string> libraries{o.library};
+    if (!o.baseline_library.empty())
+        libraries.push_back(o.baseline_library);
+    const unsigned all_attributes = SHOW_TIMES | SHOW_PERMS | SHOW_OWNER | SHOW_GROUP;
+    const unsigned flag_words[] = {0, all_attributes};
+
+    // A row per flag word and library, this build's first.
+    struct row {
+        bool baseline;
+        const char *flags;
+    };
+    std::vector<row> rows;
+    std::vector<command> list;
+    for (unsigned flags : flag_words)
+        for (const std::string &library : libraries) {
+            const row r{rows.size() % libraries.size() == 1, flags ? "`-tpog`" : "none"};
+            const std::string label =
+                std::string(r.baseline ? "baseline" : "this build") + ", flags " +
+                r.flags;
+            const command once{label,
+                               {o.repeater, library, folder, "1", std::to_string(flags)}};
+            check_document(label, output_of(o, once), count, flags == all_attributes);
+            rows.push_back(r);
+            list.push_back({label,
+                            {o.repeater, library, folder, std::to_string(calls),
+                             std::to_string(flags)}});
+        }
+    std::fprintf(stderr, "%s: documents checked through kelvane_repeat\n",
+                 folder.c_str());
+    if (o.check_only)
+        return;
+
+    const timings t = time_in_rounds(o, list);
+    const bool against_baseline = libraries.size() == 2;
+    std::printf("\n%ld entries, %ld calls of kelvane() in one process, median of %d "
+                "interleaved rounds\n",
+                count, calls, o.rounds);
+    if (against_baseline)
+        std::printf("this build: %s\nbaseline: %s\n", o.library.c_str(),
+                    o.baseline_library.c_str());
+    else
+        std::printf("no baseline library given (--baseline-library): this build only\n");
+    std::printf("\n| library | flags | median ms | us/call |%s\n",
+                against_baseline ? " x baseline |" : "");
+    std::printf("|---|---|---:|---:|%s\n", against_baseline ? "---:|" : "");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const double seconds = t.median_seconds[i];
+        std::printf("| %s | %s | %.1f | %.2f |",
+                    rows[i].baseline ? "baseline" : "this build", rows[i].flags,
+                    seconds * 1e3, seconds * 1e6 / calls);
+        if (against_baseline) {
+            // The baseline's row of the same flags: next to this build's.
+            const std::size_t baseline = rows[i].baseline ? i : i + 1;
+            std::printf(" %.2f |", seconds / t.median_seconds[baseline]);
+        }
+        std::printf("\n");
+    }
     std::fflush(stdout);
 }
 
@@ -378,11 +746,13 @@ options parse(int argc, char **argv) {
             o.root = value();
         else if (a == "--kelvane")
             o.kelvane = absolute(value());
+        else if (a == "--baseline-library")
+            o.baseline_library = absolute(value());
         else if (a == "--check")
             o.check_only = true;
         else
             fail("usage: kelvane_bench [--entries N,N...] [--rounds N] [--root DIR] "
-                 "[--kelvane PROGRAM] [--check]");
+                 "[--kelvane PROGRAM] [--baseline-library LIBRARY] [--check]");
     }
     return o;
 }
@@ -394,21 +764,11 @@ int main(int argc, char **argv) {
     if (mkdir(o.root.c_str(), 0755) != 0 && errno != EEXIST)
         fail_errno("mkdir " + o.root);
     const std::string deep = deep_parent(o);
-    for (long count : o.entries) {
-        // The same folder reached by a short relative path, from the root,
-        // and by an absolute path 16 folders deeper: the cost of an entry
-        // must not grow with the depth of the path.
-        const std::string near = std::to_string(count);
-        const std::string far = fixture(deep, count);
-        fixture(o.root, count);
-        for (const auto &[folder, reached_by] :
-             {std::pair{near, "relative path"},
-              std::pair{far, "absolute path 16 folders deeper"}}) {
-            check(o, folder, count);
-            std::fprintf(stderr, "%s: documents checked\n", folder.c_str());
-            if (!o.check_only)
-                measure(o, folder, count, reached_by);
-        }
-    }
+    peaks_by_count peaks;
+    for (long count : o.entries)
+        time_many_files(o, deep, count, peaks);
+    print_rss_growth(peaks);
+    time_slow_file_system(o);
+    time_small_folder(o);
     return 0;
 }
