@@ -22,6 +22,7 @@
 
 #include "fixture.h"
 #include "kelvane.h"
+#include "listing.h"
 
 namespace {
 
@@ -121,9 +122,14 @@ TEST(RepeatedCalls, KeepNoDescriptorAndNoMemory) {
         for (int i = 0; i < times; ++i) {
             failed += kelvane(sink, tree.path.c_str(), 0xff) != 0;
             failed += kelvane(sink, file.c_str(), SHOW_PARENT | SHOW_PERMS) != 0;
+            forced_read_ahead = {0, 1}; // a helper from the first entry on
+            failed += kelvane(sink, tree.path.c_str(), SHOW_TIMES) != 0;
+            forced_read_ahead = {-1, -1};
         }
     };
-    call(50); // the stream's buffer and the time zone, set up once
+    // The stream's buffer, the time zone and the C library's cache of
+    // thread stacks, set up once.
+    call(50);
     const int descriptors = open_descriptors();
     // Zero throughout under the sanitizers and valgrind, whose allocators
     // mallinfo2 does not see; their own leak checks stand in there.

@@ -148,11 +148,14 @@ void list_entry(folder_walk &walk, std::string_view name, int error,
 // read_ahead.cc: status reads ahead of the writer, on helper threads.
 
 // When the walk has gone on long enough to be worth helpers: it starts
-// serially and decides once, after about 2 ms.
+// serially, looks at how the status reads go from about 1 ms on, and
+// decides once, at about 2 ms.
 struct read_ahead_pace {
     bool decided;
+    bool sampled;
     struct timespec start;
-    long waits_at_start; // voluntary context switches of the thread
+    long listed_at_sample;
+    long waits_at_sample; // voluntary context switches of the thread
 };
 read_ahead_pace start_pace() noexcept;
 

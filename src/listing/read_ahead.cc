@@ -35,9 +35,14 @@ read_ahead_plan forced_read_ahead{-1, -1};
 
 namespace {
 
-// The walk decides once, after this long: a folder listed sooner never
-// starts a thread.
+// The walk watches its status reads from the first of these times on, and
+// decides once at the second: a folder listed sooner never starts a thread,
+// nor asks the system how the reads went.
+constexpr long sample_after_ns = 1'000'000;
 constexpr long decision_after_ns = 2'000'000;
+// A walk that took that long for fewer entries than this was only
+// interrupted, or is so slow that a few more entries don't matter.
+constexpr long fewest_entries_sampled = 8;
 // Where status reads wait (the calling thread gives up the processor at
 // least once every this many entries), this many helpers keep a slow file
 // system busy, whatever the number of processors.
@@ -228,7 +233,6 @@ void await_status(read_ahead_ring &ring, long entry) noexcept {
 read_ahead_pace start_pace() noexcept {
     read_ahead_pace pace{};
     clock_gettime(CLOCK_MONOTONIC, &pace.start);
-    pace.waits_at_start = voluntary_waits();
     return pace;
 }
 
@@ -238,14 +242,26 @@ unsigned helpers_wanted(read_ahead_pace &pace, long listed) noexcept {
     if (forced_read_ahead.decide_after >= 0) {
         if (listed < forced_read_ahead.decide_after)
             return 0;
-    } else if (listed % 4 != 0 || elapsed_ns(pace.start) < decision_after_ns) {
-        return 0;
+        pace.decided = true;
+        if (forced_read_ahead.helpers >= 0)
+            return std::min(static_cast<unsigned>(forced_read_ahead.helpers),
+                            helpers_when_reads_wait);
+    } else {
+        const long elapsed = elapsed_ns(pace.start);
+        if (!pace.sampled && elapsed >= sample_after_ns &&
+            listed >= fewest_entries_sampled) {
+            pace.sampled = true;
+            pace.listed_at_sample = listed;
+            pace.waits_at_sample = voluntary_waits();
+        }
+        if (!pace.sampled || elapsed < decision_after_ns)
+            return 0;
+        pace.decided = true;
     }
-    pace.decided = true;
-    if (forced_read_ahead.helpers >= 0)
-        return std::min(static_cast<unsigned>(forced_read_ahead.helpers),
-                        helpers_when_reads_wait);
-    if ((voluntary_waits() - pace.waits_at_start) * entries_per_wait >= listed)
+    // Status reads that wait put the thread to sleep: while they did, one
+    // entry in a few cost a voluntary context switch or more.
+    const long waits = voluntary_waits() - pace.waits_at_sample;
+    if (pace.sampled && waits * entries_per_wait >= listed - pace.listed_at_sample)
         return helpers_when_reads_wait;
     return std::min(spare_processors(), most_helpers_when_reads_compute);
 }
