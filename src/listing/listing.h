@@ -153,17 +153,25 @@ void list_entry(folder_walk &walk, std::string_view name, int error,
 struct read_ahead_pace {
     bool decided;
     bool sampled;
+    long look_every_mask; // the clock is read every (mask + 1) entries
     struct timespec start;
     long listed_at_sample;
     long waits_at_sample; // voluntary context switches of the thread
 };
 read_ahead_pace start_pace() noexcept;
 
+unsigned decide_read_ahead(read_ahead_pace &pace, long listed) noexcept;
+
 // The number of helper threads to start now, or 0 to go on serially: 0
 // until the decision is due, and 0 ever after it. Helpers pay where status
 // reads wait (a slow or remote file system: 8, whatever the number of
-// processors) or where a processor is spare for them (up to 3).
-unsigned helpers_wanted(read_ahead_pace &pace, long listed) noexcept;
+// processors) or where a processor is spare for them (up to 3). Called for
+// every entry of a serial walk: what it costs there is a test and a branch.
+inline unsigned helpers_wanted(read_ahead_pace &pace, long listed) noexcept {
+    if (pace.decided || (listed & pace.look_every_mask) != 0)
+        return 0;
+    return decide_read_ahead(pace, listed);
+}
 
 // Lists the rest of the folder with up to `helpers` threads reading
 // statuses ahead of the calling thread, which still reads the names and

@@ -43,6 +43,8 @@ constexpr long decision_after_ns = 2'000'000;
 // A walk that took that long for fewer entries than this was only
 // interrupted, or is so slow that a few more entries don't matter.
 constexpr long fewest_entries_sampled = 8;
+// The clock is read every this many entries (a power of two).
+constexpr long look_every = 4;
 // Where status reads wait (the calling thread gives up the processor at
 // least once every this many entries), this many helpers keep a slow file
 // system busy, whatever the number of processors.
@@ -232,13 +234,13 @@ void await_status(read_ahead_ring &ring, long entry) noexcept {
 
 read_ahead_pace start_pace() noexcept {
     read_ahead_pace pace{};
+    // A forced decision comes after exactly its number of entries.
+    pace.look_every_mask = forced_read_ahead.decide_after >= 0 ? 0 : look_every - 1;
     clock_gettime(CLOCK_MONOTONIC, &pace.start);
     return pace;
 }
 
-unsigned helpers_wanted(read_ahead_pace &pace, long listed) noexcept {
-    if (pace.decided)
-        return 0;
+unsigned decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
     if (forced_read_ahead.decide_after >= 0) {
         if (listed < forced_read_ahead.decide_after)
             return 0;
