@@ -46,11 +46,11 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "faulty_mount.h"
 #include "kelvane.h"
 
 namespace {
@@ -89,39 +89,10 @@ struct slow_mount {
 };
 slow_mount mounted;
 
-// Takes a FUSE mount away, lazily, so that one still in use goes too.
-void unmount(const std::string &path) {
-    if (geteuid() == 0) {
-        umount2(path.c_str(), MNT_DETACH);
-        return;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        execlp("fusermount3", "fusermount3", "-u", "-z", path.c_str(), nullptr);
-        _exit(127);
-    }
-    if (child > 0)
-        waitpid(child, nullptr, 0);
-}
-
-// Waits up to `seconds` for `child` to end; true when it did.
-bool ended_within(pid_t child, int seconds) {
-    for (int waited = 0; waited < seconds * 100; ++waited) {
-        if (waitpid(child, nullptr, WNOHANG) == child)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
 void take_down_slow_mount() {
     if (mounted.server < 0)
         return;
-    unmount(mounted.path);
-    if (!ended_within(mounted.server, 5)) {
-        kill(mounted.server, SIGKILL);
-        waitpid(mounted.server, nullptr, 0);
-    }
+    unmount_faulty_fs(mounted.path, mounted.server);
     mounted = {};
 }
 
@@ -537,22 +508,6 @@ bool on_other_device(const std::string &path, const std::string &parent) {
            inside.st_dev != outside.st_dev;
 }
 
-// Why the slow file system can't be mounted here, or "" when it can.
-std::string fuse_missing(const options &o) {
-    if (o.faulty_fs.empty())
-        return "faulty_fs was not built (libfuse3 was not found; Debian: libfuse3-dev)";
-    if (access("/dev/fuse", R_OK | W_OK) != 0)
-        return std::string("/dev/fuse can't be used here: ") + std::strerror(errno);
-    return "";
-}
-
-std::string describe_exit(int status) {
-    if (WIFEXITED(status))
-        return "exit status " + std::to_string(WEXITSTATUS(status));
-    return WIFSIGNALED(status) ? std::string("signal ") + strsignal(WTERMSIG(status))
-                               : "wait status " + std::to_string(status);
-}
-
 // Mounts faulty_fs over `source` with every status request held
 // `latency_us`, as `mounted`; gives "" once the mount is up, else why not.
 std::string mount_slow(const options &o, const std::string &source, long latency_us) {
@@ -562,45 +517,23 @@ std::string mount_slow(const options &o, const std::string &source, long latency
     struct stat status;
     if ((stat(path.c_str(), &status) != 0 && errno == ENOTCONN) ||
         on_other_device(path, parent))
-        unmount(path);
+        unmount_faulty_fs(path, -1);
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
         fail_errno("mkdir " + path);
     // The time limit only matters should the benchmark vanish without
     // faulty_fs noticing; it leaves a minute for each round, several
     // times what the slowest round takes.
-    std::vector<std::string> args{o.faulty_fs, source, path,
-                                  "--status-latency-us=" + std::to_string(latency_us),
-                                  "--time-limit=" + std::to_string(300 + 60L * o.rounds)};
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t server = fork();
-    if (server < 0)
-        fail_errno("fork");
-    if (server == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    mounted = {server, path};
-    for (int waited = 0; waited < 1000; ++waited) {
-        if (on_other_device(path, parent))
-            return "";
-        int ended;
-        if (waitpid(server, &ended, WNOHANG) == server) {
-            mounted = {};
-            return "faulty_fs ended before its mount came up (" + describe_exit(ended) +
-                   ")";
-        }
-        usleep(10000);
-    }
-    take_down_slow_mount();
-    return "faulty_fs did not mount " + path + " within 10 s";
+    pid_t server;
+    const std::string problem =
+        mount_faulty_fs(o.faulty_fs, source, path,
+                        {"--status-latency-us=" + std::to_string(latency_us),
+                         "--time-limit=" + std::to_string(300 + 60L * o.rounds)},
+                        server);
+    if (problem.empty())
+        mounted = {server, path};
+    return problem;
 }
 
-// Says why the slow file system rows are left out; where they must not be
-// (KELVANE_TESTS_NEED_FUSE, as for the tests on the faulty file system),
-// fails instead.
 void skip_slow_rows(const std::string &why) {
     if (std::getenv("KELVANE_TESTS_NEED_FUSE"))
         fail("the slow file system is needed here, but " + why);
@@ -612,7 +545,7 @@ void skip_slow_rows(const std::string &why) {
 // status request waits, as on a network share or a phone's card. A serial
 // listing waits for each status in turn; kelvane keeps several in flight.
 void time_slow_file_system(const options &o) {
-    if (const std::string missing = fuse_missing(o); !missing.empty()) {
+    if (const std::string missing = faulty_fs_unusable(o.faulty_fs); !missing.empty()) {
         skip_slow_rows(missing);
         return;
     }

@@ -14,3 +14,8 @@ if(FUSE3_FOUND)
 else()
   message(STATUS "libfuse3 not found: nothing is listed on a faulty file system")
 endif()
+
+# Mounting it and taking it down, shared by the tests and the benchmark; it
+# needs no libfuse3, and says so when faulty_fs was not built.
+add_library(faulty_mount STATIC ${CMAKE_CURRENT_LIST_DIR}/faulty_mount.cc)
+target_include_directories(faulty_mount PUBLIC ${CMAKE_CURRENT_LIST_DIR})

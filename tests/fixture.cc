@@ -18,8 +18,6 @@
 #include <ftw.h>
 #include <grp.h>
 #include <locale.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include "faulty_mount.h"
 #include "kelvane.h"
 
 namespace {
@@ -364,94 +363,35 @@ run_result run_program(const std::vector<std::string> &args, const run_options &
     return result;
 }
 
-std::string faulty_fs_missing() {
-#ifndef FAULTY_FS_PROGRAM
-    return "libfuse3 was not found when the tests were built (Debian: libfuse3-dev)";
-#else
-    if (access("/dev/fuse", R_OK | W_OK) != 0)
-        return std::string("/dev/fuse can't be used here: ") + std::strerror(errno);
-    return "";
-#endif
-}
-
 namespace {
 
-bool mounted_on(const std::string &path, const std::string &parent) {
-    struct stat inside, outside;
-    return stat(path.c_str(), &inside) == 0 && stat(parent.c_str(), &outside) == 0 &&
-           inside.st_dev != outside.st_dev;
-}
-
-// Waits up to `seconds` for `child` to end; true when it did.
-bool ended_within(pid_t child, int seconds) {
-    for (int waited = 0; waited < seconds * 100; ++waited) {
-        if (waitpid(child, nullptr, WNOHANG) == child)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
-void unmount(const std::string &path) {
-    if (running_as_root()) {
-        umount2(path.c_str(), MNT_DETACH);
-        return;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        execlp("fusermount3", "fusermount3", "-u", "-z", path.c_str(), nullptr);
-        _exit(127);
-    }
-    if (child > 0)
-        waitpid(child, nullptr, 0);
-}
+#ifdef FAULTY_FS_PROGRAM
+const std::string faulty_fs_program = FAULTY_FS_PROGRAM;
+#else
+const std::string faulty_fs_program;
+#endif
 
 } // namespace
 
+std::string faulty_fs_missing() {
+    return faulty_fs_unusable(faulty_fs_program);
+}
+
 faulty_mount::faulty_mount(const std::string &source,
                            const std::vector<std::string> &options) {
-#ifdef FAULTY_FS_PROGRAM
     const std::string mount_point = where / "mirror";
     make_folder(mount_point);
-    std::vector<std::string> args{FAULTY_FS_PROGRAM, source, mount_point,
-                                  "--time-limit=600"};
-    args.insert(args.end(), options.begin(), options.end());
-    server = fork();
-    if (server < 0)
-        fail("fork");
-    if (server == 0) {
-        std::vector<char *> argv;
-        for (std::string &arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    for (int waited = 0; waited < 1000; ++waited) {
-        if (mounted_on(mount_point, where.path)) {
-            path = mount_point;
-            return;
-        }
-        if (waitpid(server, nullptr, WNOHANG) == server) {
-            server = -1;
-            ADD_FAILURE() << "faulty_fs ended before its mount came up";
-            return;
-        }
-        usleep(10000);
-    }
-    ADD_FAILURE() << "faulty_fs did not mount " << mount_point << " within 10 s";
-#else
-    (void)source;
-    (void)options;
-#endif
+    std::vector<std::string> with_limit{"--time-limit=600"};
+    with_limit.insert(with_limit.end(), options.begin(), options.end());
+    const std::string problem =
+        mount_faulty_fs(faulty_fs_program, source, mount_point, with_limit, server);
+    if (problem.empty())
+        path = mount_point;
+    else
+        ADD_FAILURE() << problem;
 }
 
 faulty_mount::~faulty_mount() {
-    if (server < 0)
-        return;
-    unmount(where / "mirror");
-    if (!ended_within(server, 5)) {
-        kill(server, SIGKILL);
-        waitpid(server, nullptr, 0);
-    }
+    if (server > 0)
+        unmount_faulty_fs(path, server);
 }
