@@ -502,12 +502,6 @@ void time_many_files(const options &o, const std::string &deep, long count,
 // by its relative name like them.
 constexpr const char *slow_mount_name = "slow-mount";
 
-bool on_other_device(const std::string &path, const std::string &parent) {
-    struct stat inside, outside;
-    return stat(path.c_str(), &inside) == 0 && stat(parent.c_str(), &outside) == 0 &&
-           inside.st_dev != outside.st_dev;
-}
-
 // Mounts faulty_fs over `source` with every status request held
 // `latency_us`, as `mounted`; gives "" once the mount is up, else why not.
 std::string mount_slow(const options &o, const std::string &source, long latency_us) {
@@ -515,8 +509,7 @@ std::string mount_slow(const options &o, const std::string &source, long latency
     const std::string path = parent + "/" + slow_mount_name;
     // A run killed outright can leave a mount behind, dead or alive.
     struct stat status;
-    if ((stat(path.c_str(), &status) != 0 && errno == ENOTCONN) ||
-        on_other_device(path, parent))
+    if ((stat(path.c_str(), &status) != 0 && errno == ENOTCONN) || mounted_on(path))
         unmount_faulty_fs(path, -1);
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
         fail_errno("mkdir " + path);

@@ -12,13 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
 bool mounted_on(const std::string &path) {
     struct stat inside, outside;
     return stat(path.c_str(), &inside) == 0 &&
            stat((path + "/..").c_str(), &outside) == 0 && inside.st_dev != outside.st_dev;
 }
+
+namespace {
 
 // Waits up to `seconds` for `child` to end; true when it did.
 bool ended_within(pid_t child, int seconds) {

@@ -11,6 +11,10 @@
 
 #include <sys/types.h>
 
+// True when something is mounted on `path`: it lies on another device than
+// the folder that holds it.
+bool mounted_on(const std::string &path);
+
 // Why faulty_fs can't be mounted here, or "" when it can: `program` is the
 // built faulty_fs, empty when libfuse3 was missing from the build.
 std::string faulty_fs_unusable(const std::string &program);

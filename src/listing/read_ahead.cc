@@ -168,8 +168,7 @@ struct helper_crew {
 struct crew_stopper {
     void operator()(helper_crew *crew) const noexcept {
         crew->ring->done.store(true);
-        crew->ring->wakeups.fetch_add(1);
-        crew->ring->wakeups.notify_all();
+        wake_helpers(*crew->ring);
         for (unsigned i = 0; i < crew->started; ++i)
             pthread_join(crew->threads[i], nullptr);
         pthread_setcancelstate(crew->cancel_state, nullptr);
@@ -262,8 +261,8 @@ unsigned decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
     }
     // Status reads that wait put the thread to sleep: while they did, one
     // entry in a few cost a voluntary context switch or more.
-    const long waits = voluntary_waits() - pace.waits_at_sample;
-    if (pace.sampled && waits * entries_per_wait >= listed - pace.listed_at_sample)
+    if (pace.sampled && (voluntary_waits() - pace.waits_at_sample) * entries_per_wait >=
+                            listed - pace.listed_at_sample)
         return helpers_when_reads_wait;
     return std::min(spare_processors(), most_helpers_when_reads_compute);
 }
