@@ -10,15 +10,17 @@
 // - with --readdir-fail-after=K, reading a folder fails with EIO once K
 //   entries besides "." and ".." have been given;
 // - with --status-latency-us=N, every status read waits N microseconds
-//   first, as a network share or a slow card would.
+//   first, as a network share or a slow card would;
+// - with --threads=N, requests are served on up to N threads at once
+//   (16 by default): a network share or a phone serves a few requests at
+//   a time, a cloud mount a hundred or more.
 //
 // Nothing is cached in the kernel (entry, attribute and negative lookup
 // timeouts are 0), so every status read reaches this program. Folders are
 // read in name order, so that which failing entry comes first is known.
-// Requests are served on several threads.
 //
 //   faulty_fs SOURCE MOUNTPOINT [--readdir-fail-after=K]
-//             [--status-latency-us=N] [--time-limit=SECONDS]
+//             [--status-latency-us=N] [--threads=N] [--time-limit=SECONDS]
 //
 // It stays in the foreground until the mount is taken away (umount, or
 // fusermount3 -u) or it gets SIGTERM, and unmounts on the way out; the time
@@ -43,6 +45,7 @@
 static char source[PATH_MAX];
 static long readdir_fail_after = -1; // no failure
 static long status_latency_us = 0;
+static long server_threads = 16;
 
 static const struct {
     const char *prefix;
@@ -85,7 +88,8 @@ static void *mirror_init(struct fuse_conn_info *connection, struct fuse_config *
     return NULL;
 }
 
-static int mirror_getattr(const char *path, struct stat *status, struct fuse_file_info *file) {
+static int mirror_getattr(const char *path, struct stat *status,
+                          struct fuse_file_info *file) {
     (void)file;
     wait_as_a_slow_device();
     const int error = injected_error(path);
@@ -164,8 +168,9 @@ static int mirror_opendir(const char *path, struct fuse_file_info *file) {
 }
 
 // Offsets count "." and ".." as 0 and 1, the folder's names from 2.
-static int mirror_readdir(const char *path, void *buffer, fuse_fill_dir_t fill, off_t offset,
-                          struct fuse_file_info *file, enum fuse_readdir_flags flags) {
+static int mirror_readdir(const char *path, void *buffer, fuse_fill_dir_t fill,
+                          off_t offset, struct fuse_file_info *file,
+                          enum fuse_readdir_flags flags) {
     (void)path;
     (void)flags;
     const struct names *names = (const struct names *)(uintptr_t)file->fh;
@@ -195,10 +200,11 @@ static const struct fuse_operations mirror = {
     .init = mirror_init,
 };
 
-// Mounts the mirror and serves it on up to 16 threads (enough for 8 status
-// reads in flight and then some) until it is unmounted or told to stop.
+// Mounts the mirror and serves it on up to `server_threads` threads, kept
+// once started, until it is unmounted or told to stop.
 static int serve(const char *mount_point) {
-    char *fuse_argv[] = {"faulty_fs", "-o", "ro,default_permissions,fsname=faulty_fs", NULL};
+    char *fuse_argv[] = {"faulty_fs", "-o", "ro,default_permissions,fsname=faulty_fs",
+                         NULL};
     struct fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
     struct fuse *fuse = fuse_new(&args, &mirror, sizeof mirror, NULL);
     if (!fuse)
@@ -208,7 +214,8 @@ static int serve(const char *mount_point) {
         struct fuse_session *session = fuse_get_session(fuse);
         if (fuse_set_signal_handlers(session) == 0) {
             struct fuse_loop_config *config = fuse_loop_cfg_create();
-            fuse_loop_cfg_set_max_threads(config, 16);
+            fuse_loop_cfg_set_max_threads(config, (unsigned)server_threads);
+            fuse_loop_cfg_set_idle_threads(config, (unsigned)server_threads);
             status = fuse_loop_mt(fuse, config) == 0 ? 0 : 1;
             fuse_loop_cfg_destroy(config);
             fuse_remove_signal_handlers(session);
@@ -227,7 +234,7 @@ static void end_by_time_limit(int signal_number) {
 static int usage(const char *program) {
     fprintf(stderr,
             "usage: %s SOURCE MOUNTPOINT [--readdir-fail-after=K] "
-            "[--status-latency-us=N] [--time-limit=SECONDS]\n",
+            "[--status-latency-us=N] [--threads=N] [--time-limit=SECONDS]\n",
             program);
     return 2;
 }
@@ -248,13 +255,14 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         if (long_option(argv[i], "--readdir-fail-after=", &readdir_fail_after) ||
             long_option(argv[i], "--status-latency-us=", &status_latency_us) ||
+            long_option(argv[i], "--threads=", &server_threads) ||
             long_option(argv[i], "--time-limit=", &time_limit))
             continue;
         if (argv[i][0] == '-' || count == 2)
             return usage(argv[0]);
         operands[count++] = argv[i];
     }
-    if (count != 2)
+    if (count != 2 || server_threads < 1 || server_threads > 1024)
         return usage(argv[0]);
     if (!realpath(operands[0], source)) {
         perror(operands[0]);
