@@ -114,10 +114,10 @@ int walk_folder(std::FILE *out, const char *path, listing_context &listing) noex
                      .read_error = 0};
     read_ahead_pace pace = start_pace();
     while (const char *name = next_name(walk)) {
-        const int error = read_status(descriptor, name, status);
+        const int error = read_status_paced(pace, descriptor, name, status);
         list_entry(walk, name, error, status);
-        const unsigned helpers = helpers_wanted(pace, walk.listed);
-        if (helpers && list_rest_ahead(walk, helpers))
+        const read_ahead_kind ahead = read_ahead_due(pace, walk.listed);
+        if (ahead != read_ahead_kind::none && list_rest_ahead(walk, ahead))
             break;
     }
     return walk.first_failure ? walk.first_failure : -walk.read_error;

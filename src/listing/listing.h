@@ -147,45 +147,103 @@ void list_entry(folder_walk &walk, std::string_view name, int error,
 
 // read_ahead.cc: status reads ahead of the writer, on helper threads.
 
+// What helpers would do for the rest of a walk, after a look at how its
+// status reads go.
+enum class read_ahead_kind {
+    none,      // nothing: the walk goes on serially
+    computing, // the reads keep a processor busy: a helper per spare one
+    waiting,   // the reads wait (a slow or remote file system): many in flight
+};
+
+// What the walk saw in the window it decides on: about a millisecond of
+// entries, after the first millisecond.
+struct read_window {
+    long entries;    // entries listed in it
+    long wall_ns;    // its length
+    long cpu_ns;     // processor time the calling thread had in it
+    long read_ns;    // time spent inside status reads
+    long read_waits; // voluntary context switches inside status reads
+};
+
+// The rule: reads wait when one in a few of them put the thread to sleep and
+// they take most of the time; they compute when the thread had the
+// processor for most of the window (it was neither preempted nor blocked on
+// its output) and the reads took a fair share of it; otherwise helpers
+// would gain nothing (the output, or the load, is the limit).
+read_ahead_kind kind_of_walk(const read_window &window) noexcept;
+
 // When the walk has gone on long enough to be worth helpers: it starts
-// serially, looks at how the status reads go from about 1 ms on, and
-// decides once, at about 2 ms.
+// serially, opens its window at the first look after about 1 ms, watching
+// every status read from then on, and decides once when the window has
+// lasted about 1 ms more and holds a few entries.
 struct read_ahead_pace {
     bool decided;
-    bool sampled;
+    bool watching;        // the window is open
     long look_every_mask; // the clock is read every (mask + 1) entries
     struct timespec start;
-    long listed_at_sample;
-    long waits_at_sample; // voluntary context switches of the thread
+    struct timespec opened;
+    long listed_at_open;
+    long cpu_ns_at_open;
+    long read_ns;    // in the window so far
+    long read_waits; // in the window so far
 };
 read_ahead_pace start_pace() noexcept;
 
-unsigned decide_read_ahead(read_ahead_pace &pace, long listed) noexcept;
+read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept;
+int read_status_watched(read_ahead_pace &pace, int folder, const char *name,
+                        struct stat &status) noexcept;
 
-// The number of helper threads to start now, or 0 to go on serially: 0
-// until the decision is due, and 0 ever after it. Helpers pay where status
-// reads wait (a slow or remote file system: 8, whatever the number of
-// processors) or where a processor is spare for them (up to 3). Called for
-// every entry of a serial walk: what it costs there is a test and a branch.
-inline unsigned helpers_wanted(read_ahead_pace &pace, long listed) noexcept {
-    if (pace.decided || (listed & pace.look_every_mask) != 0)
-        return 0;
+// Reads an entry's status, as read_status() does; while the window is open,
+// also notes how long the read took and whether it slept.
+inline int read_status_paced(read_ahead_pace &pace, int folder, const char *name,
+                             struct stat &status) noexcept {
+    if (!pace.watching)
+        return read_status(folder, name, status);
+    return read_status_watched(pace, folder, name, status);
+}
+
+// What helpers to start now: none until the decision is due, and none ever
+// after it. Called for every entry of a serial walk: what it costs there is
+// a test and a branch.
+inline read_ahead_kind read_ahead_due(read_ahead_pace &pace, long listed) noexcept {
+    if (pace.decided || ((listed - 1) & pace.look_every_mask) != 0)
+        return read_ahead_kind::none;
     return decide_read_ahead(pace, listed);
 }
 
-// Lists the rest of the folder with up to `helpers` threads reading
-// statuses ahead of the calling thread, which still reads the names and
-// writes every line in the folder's order. The helpers are joined before it
-// returns. False, with nothing listed, when no helper could be started: the
-// walk goes on serially.
-bool list_rest_ahead(folder_walk &walk, unsigned helpers) noexcept;
+// Lists the rest of the folder with helper threads reading statuses ahead
+// of the calling thread, which still reads the names and writes every line
+// in the folder's order. The helpers come from the process's budget (see
+// read_ahead.cc), as many as `kind` asks and the budget has; they are
+// joined, and given back, before it returns. False, with nothing listed,
+// when no helper could be had: the walk goes on serially.
+bool list_rest_ahead(folder_walk &walk, read_ahead_kind kind) noexcept;
+
+// Where reads wait, the number of them in flight (one per helper) is found
+// by trying: it starts at 8 and doubles for as long as each step raises the
+// rate at which statuses come in by a fair part of what it could, and steps
+// back when one does not, or stops when the budget has no more.
+struct read_depth {
+    unsigned depth;     // helpers reading now
+    unsigned before;    // the depth before the last step, 0 before any
+    double rate_before; // statuses a second at `before`
+    bool settled;
+};
+read_depth start_depth() noexcept;
+
+// The depth to go on with, after a window at `growth.depth` in which
+// statuses came in at `rate` a second, when `room` more helpers could be
+// had. Never more than 128, nor less than the start.
+unsigned next_depth(read_depth &growth, double rate, unsigned room) noexcept;
 
 // For the tests alone, to force each way of walking: after how many
-// entries the decision is taken (-1: by time), and how many helpers it
-// gives (-1: as measured). Not exported from the library.
+// entries the decision is taken (-1: by time), how many helpers it gives
+// (-1: as the kind does, and where reads wait with the depth growing as
+// measured), and of which kind. Not exported from the library.
 struct read_ahead_plan {
     long decide_after;
     int helpers;
+    read_ahead_kind kind = read_ahead_kind::computing;
 };
 extern read_ahead_plan forced_read_ahead;
 

@@ -8,12 +8,26 @@
 // the folder's order, so that the document is the one the serial walk
 // writes.
 //
+// How many helpers, and what they do, follows what the walk meets:
+//
+// - The walk decides once, after about 2 ms, from a window of about 1 ms in
+//   which it watched every status read (kind_of_walk): only the reads' own
+//   waiting counts, not the writer's on its output nor being preempted.
+// - Where reads compute (a warm cache), a helper per spare processor, three
+//   at most, and the writer reads ahead too when the next status isn't in.
+// - Where they wait (a slow or remote file system), the writer only writes,
+//   and the number of reads in flight, one per helper, grows for as long as
+//   growing pays (next_depth): up to the file system's own limit, or 128.
+// - All calls in a process draw their helpers from one budget, counted
+//   without locks: those that compute never outnumber the spare
+//   processors, those that wait never 128. A call that finds it spent goes
+//   on with what it got, or serially.
+//
 // The entries in flight sit in a ring of a fixed number of slots, so memory
 // doesn't grow with the folder. The writer puts names in; a helper claims
 // the oldest entry no one has claimed, reads its status and marks its slot
-// ready. The writer takes the slots in order; when the next one isn't ready
-// it reads a status itself rather than wait, and sleeps only when every
-// named entry has been claimed.
+// ready. The writer takes the slots in order, and sleeps only when the next
+// one isn't ready and it has nothing to read itself.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -35,29 +49,36 @@ read_ahead_plan forced_read_ahead{-1, -1};
 
 namespace {
 
-// The walk watches its status reads from the first of these times on, and
-// decides once at the second: a folder listed sooner never starts a thread,
-// nor asks the system how the reads went.
-constexpr long sample_after_ns = 1'000'000;
-constexpr long decision_after_ns = 2'000'000;
-// A walk that took that long for fewer entries than this was only
-// interrupted, or is so slow that a few more entries don't matter.
-constexpr long fewest_entries_sampled = 8;
-// The clock is read every this many entries (a power of two).
+// The walk opens its window at the first look after this time, and decides
+// once it has been open this long and holds this many entries: a folder
+// listed sooner never starts a thread, nor watches its reads.
+constexpr long open_window_after_ns = 1'000'000;
+constexpr long window_ns = 1'000'000;
+constexpr long fewest_entries_in_window = 4;
+// Before the window, the clock is read every this many entries (a power of
+// two), the first time after the first entry.
 constexpr long look_every = 4;
-// Where status reads wait (the calling thread gives up the processor at
-// least once every this many entries), this many helpers keep a slow file
-// system busy, whatever the number of processors.
+// Reads wait when at least one in this many put the thread to sleep.
 constexpr long entries_per_wait = 4;
-constexpr unsigned helpers_when_reads_wait = 8;
-// Where they compute, a processor each, beside the writer's own; more than
+
+// Where reads compute, a processor each, beside the writer's own; more than
 // this gain nothing, the writer's share being the limit.
 constexpr unsigned most_helpers_when_reads_compute = 3;
+// Where they wait, the depth starts here and doubles while it pays, up to
+// the most the process has for all its calls together.
+constexpr unsigned first_depth_when_reads_wait = 8;
+constexpr unsigned most_helpers_when_reads_wait = 128;
+// A step pays when the rate rises by at least this part of what it could:
+// for a doubling, by a quarter.
+constexpr double part_of_gain_that_pays = 0.25;
 
 constexpr unsigned ring_slots = 256;
 // Names are refilled in batches, so that idle helpers are woken once per
-// batch rather than once per entry.
-constexpr unsigned refill_below = ring_slots / 2;
+// batch rather than once per entry; what is left ahead of the writer keeps
+// every helper busy.
+constexpr unsigned refill_below = ring_slots - 32;
+static_assert(refill_below >= most_helpers_when_reads_wait,
+              "a name ahead of the writer for every helper");
 
 // The helpers only call fstatat: a small stack does. The sanitizers' own
 // work on a thread's stack needs more.
@@ -79,6 +100,13 @@ long elapsed_ns(const struct timespec &since) noexcept {
     return (now.tv_sec - since.tv_sec) * 1'000'000'000L + (now.tv_nsec - since.tv_nsec);
 }
 
+long thread_cpu_ns() noexcept {
+    struct timespec used;
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) != 0)
+        return 0;
+    return used.tv_sec * 1'000'000'000L + used.tv_nsec;
+}
+
 long voluntary_waits() noexcept {
     struct rusage usage;
     return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
@@ -89,6 +117,42 @@ unsigned spare_processors() noexcept {
     if (sched_getaffinity(0, sizeof processors, &processors) != 0)
         return 0;
     return static_cast<unsigned>(std::max(CPU_COUNT(&processors) - 1, 0));
+}
+
+// The process's helpers of each kind, alive in any call.
+std::atomic<unsigned> computing_helpers{0};
+std::atomic<unsigned> waiting_helpers{0};
+
+struct helper_budget {
+    std::atomic<unsigned> *alive;
+    unsigned most;
+};
+
+helper_budget budget_for(read_ahead_kind kind) noexcept {
+    if (kind == read_ahead_kind::waiting)
+        return {&waiting_helpers, most_helpers_when_reads_wait};
+    return {&computing_helpers, spare_processors()};
+}
+
+unsigned room_in(const helper_budget &budget) noexcept {
+    const unsigned alive = budget.alive->load(std::memory_order_relaxed);
+    return alive < budget.most ? budget.most - alive : 0;
+}
+
+// Takes up to `wanted` helpers from the budget; gives how many it took.
+unsigned take_from(const helper_budget &budget, unsigned wanted) noexcept {
+    unsigned alive = budget.alive->load(std::memory_order_relaxed);
+    for (;;) {
+        const unsigned take =
+            std::min(wanted, alive < budget.most ? budget.most - alive : 0);
+        if (take == 0 || budget.alive->compare_exchange_weak(alive, alive + take,
+                                                             std::memory_order_relaxed))
+            return take;
+    }
+}
+
+void give_back(const helper_budget &budget, unsigned count) noexcept {
+    budget.alive->fetch_sub(count, std::memory_order_relaxed);
 }
 
 // One entry in flight: its name, then its status or the errno of reading it.
@@ -103,18 +167,43 @@ struct ring_slot {
 
 struct read_ahead_ring {
     int descriptor;
+    bool writer_reads;                              // where reads compute
     alignas(64) std::atomic<long> named;            // entries whose names are in
     alignas(64) std::atomic<long> claimed;          // entries a thread has taken
     alignas(64) std::atomic<std::uint32_t> wakeups; // helpers sleep on it
     std::atomic<unsigned> idle_helpers;
+    std::atomic<unsigned> depth; // helpers numbered from this on stop
     std::atomic<bool> done;
     std::atomic<long> writer_waits_for; // the entry the writer sleeps on, or -1
+    // While a depth is tried: the reads that started at or after `timed_from`
+    // (on the monotonic clock, in ns; LONG_MAX when none is tried), how long
+    // they took in all, and how often a helper found no name to read.
+    alignas(64) std::atomic<long> timed_from;
+    std::atomic<long> timed_reads;
+    std::atomic<long> timed_read_ns;
+    std::atomic<unsigned> idle_turns;
     ring_slot slots[ring_slots];
 };
 
+long now_ns() noexcept {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000L + now.tv_nsec;
+}
+
 void read_into_slot(read_ahead_ring &ring, long entry) noexcept {
     ring_slot &slot = ring.slots[entry % ring_slots];
-    slot.error = read_status(ring.descriptor, slot.name, slot.status);
+    if (ring.timed_from.load(std::memory_order_relaxed) == LONG_MAX) {
+        slot.error = read_status(ring.descriptor, slot.name, slot.status);
+    } else {
+        const long start = now_ns();
+        slot.error = read_status(ring.descriptor, slot.name, slot.status);
+        // A read that started before the depth now tried belongs to none.
+        if (start >= ring.timed_from.load(std::memory_order_relaxed)) {
+            ring.timed_read_ns.fetch_add(now_ns() - start, std::memory_order_relaxed);
+            ring.timed_reads.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
     slot.ready.store(static_cast<std::uint32_t>(entry + 1));
     if (ring.writer_waits_for.load() == entry)
         slot.ready.notify_one();
@@ -134,14 +223,25 @@ bool read_one_ahead(read_ahead_ring &ring) noexcept {
     return false;
 }
 
+// A helper's place in its crew: those numbered at or above the ring's
+// depth stop.
+struct helper_seat {
+    read_ahead_ring *ring;
+    unsigned number;
+};
+
 void *help(void *argument) noexcept {
-    read_ahead_ring &ring = *static_cast<read_ahead_ring *>(argument);
+    const helper_seat &seat = *static_cast<const helper_seat *>(argument);
+    read_ahead_ring &ring = *seat.ring;
     for (;;) {
         const std::uint32_t wakeups = ring.wakeups.load();
+        if (seat.number >= ring.depth.load())
+            return nullptr;
         if (read_one_ahead(ring))
             continue;
         if (ring.done.load())
             return nullptr;
+        ring.idle_turns.fetch_add(1, std::memory_order_relaxed);
         ring.idle_helpers.fetch_add(1);
         ring.wakeups.wait(wakeups);
         ring.idle_helpers.fetch_sub(1);
@@ -154,43 +254,67 @@ void wake_helpers(read_ahead_ring &ring) noexcept {
         ring.wakeups.notify_all();
 }
 
-// The helper threads of one walk. Whatever way the walk ends, they are told
-// to stop and joined, and the calling thread's cancellation state is given
-// back: a cancelled caller would leave them reading freed memory, so it
+// The helper threads of one walk, and the part of the process's budget they
+// hold. Whatever way the walk ends, they are told to stop and joined, the
+// budget is given back, and the calling thread's cancellation state is
+// restored: a cancelled caller would leave them reading freed memory, so it
 // can't be cancelled while they run.
 struct helper_crew {
     read_ahead_ring *ring;
-    pthread_t threads[helpers_when_reads_wait];
+    helper_budget budget;
     unsigned started;
     int cancel_state;
+    pthread_t threads[most_helpers_when_reads_wait];
+    helper_seat seats[most_helpers_when_reads_wait];
 };
+
+// Stops and joins the helpers numbered `count` and above.
+void stop_helpers_from(helper_crew &crew, unsigned count) noexcept {
+    crew.ring->depth.store(count);
+    wake_helpers(*crew.ring);
+    for (unsigned i = count; i < crew.started; ++i)
+        pthread_join(crew.threads[i], nullptr);
+    give_back(crew.budget, crew.started - count);
+    crew.started = count;
+}
 
 struct crew_stopper {
     void operator()(helper_crew *crew) const noexcept {
         crew->ring->done.store(true);
-        wake_helpers(*crew->ring);
-        for (unsigned i = 0; i < crew->started; ++i)
-            pthread_join(crew->threads[i], nullptr);
+        stop_helpers_from(*crew, 0);
         pthread_setcancelstate(crew->cancel_state, nullptr);
     }
 };
 using running_crew = std::unique_ptr<helper_crew, crew_stopper>;
 
-// Starts up to `count` helpers: with every signal blocked, so that signals
-// go to the caller's threads, and small stacks. As many as the system gives.
+// Brings the crew up to `count` helpers, as many as the budget and the
+// system give: started with every signal blocked, so that signals go to
+// the caller's threads, and with small stacks.
 void start_helpers(helper_crew &crew, unsigned count) noexcept {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0)
+    count = std::min(count, most_helpers_when_reads_wait);
+    if (count <= crew.started)
         return;
+    const unsigned taken = take_from(crew.budget, count - crew.started);
+    pthread_attr_t attributes;
+    if (taken == 0 || pthread_attr_init(&attributes) != 0) {
+        give_back(crew.budget, taken);
+        return;
+    }
     pthread_attr_setstacksize(&attributes, helper_stack);
     sigset_t every_signal, caller_mask;
     sigfillset(&every_signal);
     pthread_sigmask(SIG_SETMASK, &every_signal, &caller_mask);
-    while (crew.started < count &&
-           pthread_create(&crew.threads[crew.started], &attributes, help, crew.ring) == 0)
+    const unsigned before = crew.started;
+    while (crew.started < before + taken) {
+        helper_seat &seat = crew.seats[crew.started];
+        seat = {crew.ring, crew.started};
+        if (pthread_create(&crew.threads[crew.started], &attributes, help, &seat) != 0)
+            break;
         ++crew.started;
+    }
     pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
     pthread_attr_destroy(&attributes);
+    give_back(crew.budget, before + taken - crew.started);
 }
 
 // Puts names in until the ring is full or the folder ends. False at the end.
@@ -214,12 +338,13 @@ bool refill(folder_walk &walk, read_ahead_ring &ring, long &named,
     return more;
 }
 
-// Waits until the status of `entry` is in, reading others meanwhile.
+// Waits until the status of `entry` is in, reading others meanwhile where
+// the writer reads too.
 void await_status(read_ahead_ring &ring, long entry) noexcept {
     ring_slot &slot = ring.slots[entry % ring_slots];
     const auto ready = static_cast<std::uint32_t>(entry + 1);
     while (slot.ready.load(std::memory_order_acquire) != ready) {
-        if (read_one_ahead(ring))
+        if (ring.writer_reads && read_one_ahead(ring))
             continue;
         ring.writer_waits_for.store(entry);
         const std::uint32_t seen = slot.ready.load();
@@ -229,7 +354,90 @@ void await_status(read_ahead_ring &ring, long entry) noexcept {
     }
 }
 
+// The trial of depths where reads wait, step by step as the writer goes.
+// Each depth is judged by the reads that started once it was set, as soon
+// as there are as many of them as it has helpers: while the helpers have
+// names to read, statuses come in at (depth / the time a read takes).
+struct depth_trial {
+    read_depth growth;
+    bool trying;
+};
+
+void time_reads_from_now(read_ahead_ring &ring) noexcept {
+    ring.timed_reads.store(0, std::memory_order_relaxed);
+    ring.timed_read_ns.store(0, std::memory_order_relaxed);
+    ring.idle_turns.store(0, std::memory_order_relaxed);
+    ring.timed_from.store(now_ns(), std::memory_order_relaxed);
+}
+
+// Called for every entry written while a depth is tried.
+void step_depth(depth_trial &trial, helper_crew &crew) noexcept {
+    read_ahead_ring &ring = *crew.ring;
+    const long reads = ring.timed_reads.load(std::memory_order_relaxed);
+    if (2 * reads < trial.growth.depth)
+        return;
+    const long read_ns = std::max(ring.timed_read_ns.load(std::memory_order_relaxed), 1L);
+    const double rate = 1e9 * static_cast<double>(trial.growth.depth) *
+                        static_cast<double>(reads) / static_cast<double>(read_ns);
+    // Helpers short of names are not what holds the walk back.
+    const bool idled =
+        ring.idle_turns.load(std::memory_order_relaxed) >= trial.growth.depth;
+    const unsigned had = crew.started;
+    time_reads_from_now(ring);
+    const unsigned wanted =
+        next_depth(trial.growth, rate, idled ? 0 : room_in(crew.budget));
+    if (wanted > had)
+        start_helpers(crew, wanted);
+    else if (wanted < had)
+        stop_helpers_from(crew, wanted);
+    if (wanted > had && crew.started == had) // nothing more to be had
+        trial.growth.settled = true;
+    trial.growth.depth = crew.started;
+    if (trial.growth.settled) {
+        trial.trying = false;
+        ring.timed_from.store(LONG_MAX, std::memory_order_relaxed);
+    }
+}
+
 } // namespace
+
+read_ahead_kind kind_of_walk(const read_window &window) noexcept {
+    if (window.entries <= 0 || window.wall_ns <= 0)
+        return read_ahead_kind::none;
+    if (window.read_waits * entries_per_wait >= window.entries &&
+        2 * window.read_ns >= window.wall_ns)
+        return read_ahead_kind::waiting;
+    if (4 * window.cpu_ns >= 3 * window.wall_ns && 4 * window.read_ns >= window.wall_ns)
+        return read_ahead_kind::computing;
+    return read_ahead_kind::none;
+}
+
+read_depth start_depth() noexcept {
+    return {first_depth_when_reads_wait, 0, 0.0, false};
+}
+
+unsigned next_depth(read_depth &growth, double rate, unsigned room) noexcept {
+    if (growth.settled)
+        return growth.depth;
+    if (growth.before != 0) {
+        const double could = static_cast<double>(growth.depth) / growth.before;
+        if (rate < growth.rate_before * (1 + part_of_gain_that_pays * (could - 1))) {
+            growth.depth = growth.before;
+            growth.settled = true;
+            return growth.depth;
+        }
+    }
+    const unsigned more =
+        std::min({growth.depth, room, most_helpers_when_reads_wait - growth.depth});
+    if (more == 0) {
+        growth.settled = true;
+        return growth.depth;
+    }
+    growth.before = growth.depth;
+    growth.rate_before = rate;
+    growth.depth += more;
+    return growth.depth;
+}
 
 read_ahead_pace start_pace() noexcept {
     read_ahead_pace pace{};
@@ -239,49 +447,75 @@ read_ahead_pace start_pace() noexcept {
     return pace;
 }
 
-unsigned decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
-    if (forced_read_ahead.decide_after >= 0) {
-        if (listed < forced_read_ahead.decide_after)
-            return 0;
-        pace.decided = true;
-        if (forced_read_ahead.helpers >= 0)
-            return std::min(static_cast<unsigned>(forced_read_ahead.helpers),
-                            helpers_when_reads_wait);
-    } else {
-        const long elapsed = elapsed_ns(pace.start);
-        if (!pace.sampled && elapsed >= sample_after_ns &&
-            listed >= fewest_entries_sampled) {
-            pace.sampled = true;
-            pace.listed_at_sample = listed;
-            pace.waits_at_sample = voluntary_waits();
-        }
-        if (!pace.sampled || elapsed < decision_after_ns)
-            return 0;
-        pace.decided = true;
-    }
-    // Status reads that wait put the thread to sleep: while they did, one
-    // entry in a few cost a voluntary context switch or more.
-    if (pace.sampled && (voluntary_waits() - pace.waits_at_sample) * entries_per_wait >=
-                            listed - pace.listed_at_sample)
-        return helpers_when_reads_wait;
-    return std::min(spare_processors(), most_helpers_when_reads_compute);
+int read_status_watched(read_ahead_pace &pace, int folder, const char *name,
+                        struct stat &status) noexcept {
+    const long waits = voluntary_waits();
+    struct timespec before;
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    const int error = read_status(folder, name, status);
+    pace.read_ns += elapsed_ns(before);
+    pace.read_waits += voluntary_waits() - waits;
+    return error;
 }
 
-bool list_rest_ahead(folder_walk &walk, unsigned helpers) noexcept {
+read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
+    if (forced_read_ahead.decide_after >= 0) {
+        if (listed < forced_read_ahead.decide_after)
+            return read_ahead_kind::none;
+        pace.decided = true;
+        return forced_read_ahead.kind;
+    }
+    if (!pace.watching) {
+        if (elapsed_ns(pace.start) < open_window_after_ns)
+            return read_ahead_kind::none;
+        // Every entry is looked at while the window is open: its reads are
+        // watched anyway.
+        pace.watching = true;
+        pace.look_every_mask = 0;
+        clock_gettime(CLOCK_MONOTONIC, &pace.opened);
+        pace.listed_at_open = listed;
+        pace.cpu_ns_at_open = thread_cpu_ns();
+        return read_ahead_kind::none;
+    }
+    const long open_for = elapsed_ns(pace.opened);
+    if (open_for < window_ns || listed - pace.listed_at_open < fewest_entries_in_window)
+        return read_ahead_kind::none;
+    pace.decided = true;
+    pace.watching = false;
+    return kind_of_walk({.entries = listed - pace.listed_at_open,
+                         .wall_ns = open_for,
+                         .cpu_ns = thread_cpu_ns() - pace.cpu_ns_at_open,
+                         .read_ns = pace.read_ns,
+                         .read_waits = pace.read_waits});
+}
+
+bool list_rest_ahead(folder_walk &walk, read_ahead_kind kind) noexcept {
     std::unique_ptr<read_ahead_ring> ring(new (std::nothrow) read_ahead_ring{});
     if (!ring)
         return false;
+    const bool waiting = kind == read_ahead_kind::waiting;
     ring->descriptor = walk.descriptor;
+    ring->writer_reads = !waiting;
+    ring->depth.store(most_helpers_when_reads_wait);
     ring->writer_waits_for.store(-1);
-    helper_crew crew{ring.get(), {}, 0, PTHREAD_CANCEL_ENABLE};
+    ring->timed_from.store(LONG_MAX);
+    helper_crew crew{ring.get(), budget_for(kind), 0, PTHREAD_CANCEL_ENABLE, {}, {}};
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &crew.cancel_state);
-    start_helpers(crew, helpers);
     running_crew running(&crew); // stops and joins them, and gives cancellation back
+
+    const bool forced = forced_read_ahead.helpers >= 0;
+    depth_trial trial{start_depth(), waiting && !forced};
+    start_helpers(crew, forced    ? static_cast<unsigned>(forced_read_ahead.helpers)
+                        : waiting ? first_depth_when_reads_wait
+                                  : most_helpers_when_reads_compute);
     if (crew.started == 0)
         return false;
+    trial.growth.depth = crew.started;
 
     long named = 0;
-    bool more = true;
+    bool more = refill(walk, *ring, named, 0);
+    if (trial.trying) // from the first names on
+        time_reads_from_now(*ring);
     for (long written = 0;; ++written) {
         if (more && named - written < refill_below)
             more = refill(walk, *ring, named, written);
@@ -290,5 +524,7 @@ bool list_rest_ahead(folder_walk &walk, unsigned helpers) noexcept {
         await_status(*ring, written);
         const ring_slot &slot = ring->slots[written % ring_slots];
         list_entry(walk, slot.name, slot.error, slot.status);
+        if (trial.trying)
+            step_depth(trial, crew);
     }
 }
