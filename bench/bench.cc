@@ -6,7 +6,8 @@
 // library called many times on a small folder, against an older build.
 //
 //   kelvane_bench [--entries 10000,200000] [--rounds 7] [--root DIR]
-//                 [--kelvane PROGRAM] [--baseline-library LIBRARY] [--check]
+//                 [--kelvane PROGRAM] [--baseline-kelvane PROGRAM]
+//                 [--baseline-library LIBRARY] [--check]
 //
 // Fixtures are made once under the root folder and kept for later runs.
 // Every command runs as a child with standard output on /dev/null, in
@@ -17,12 +18,29 @@
 // per kelvane command then gives the growth of its peak RSS from the
 // smallest entry count to the largest.
 //
+// Given --baseline-kelvane (the kelvane program of an older build), its
+// `kelvane -tpog` runs beside this build's in every listing table.
+//
 // Slow file system: faulty_fs (tests/faulty_fs.c) mirrors a fixture of
-// 2,000 files and holds every status request 50 us, then 500 us, as a
-// network share or a phone's card would; the floor, kelvane and find are
-// timed on the mount, against the floor on the same mount. Where FUSE is
-// missing these rows are skipped, saying why (or the run fails, where
-// KELVANE_TESTS_NEED_FUSE is set, as in CI).
+// 2,000 files and holds every status request 50 us, 500 us, then 2 ms,
+// serving up to 128 requests at once as a cloud mount would, and then 2 ms
+// serving 10 at once, as a network share or a phone's card would; the
+// floor, kelvane and (at 50 us) find are timed on the mount, against the
+// floor on the same mount, and one more run of `kelvane -tpog` shows how
+// many helper threads it kept. Where FUSE is missing these rows are
+// skipped, saying why (or the run fails, where KELVANE_TESTS_NEED_FUSE is
+// set, as in CI).
+//
+// Load: kelvane_load lists the largest fixture from 16 threads of one
+// process at once, then from 8 processes at once, with the read-ahead on
+// and (through the listing's test hook) off, in the same rounds; it counts
+// the helper threads alive at once.
+//
+// Slow reader: `kelvane -tpog` on the largest fixture writes into a pipe
+// that is drained 64 KiB every 10 ms, as a server's slow link would take
+// it, from the start and from 20 ms on (the output is then the limit before
+// the walk decides anything); the program's threads are counted every
+// millisecond, and every document must be the whole one.
 //
 // Small folder: kelvane_repeat calls kelvane() 2,000 times in one process
 // on a fixture of 100 files, through this build's libkelvane and, given
@@ -40,11 +58,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -62,6 +82,8 @@ struct options {
     std::string kelvane = KELVANE_PROGRAM;
     std::string floor = FLOOR_PROGRAM;
     std::string launcher = LAUNCH_PROGRAM;
+    std::string load = LOAD_PROGRAM;
+    std::string baseline_kelvane; // none given
 #ifdef KELVANE_LIBRARY
     std::string library = KELVANE_LIBRARY;
     std::string repeater = REPEAT_PROGRAM;
@@ -238,18 +260,24 @@ struct command {
     std::vector<std::string> argv;
 };
 
-// The floor, kelvane with and without every attribute, find with the same
-// fields, and ls when `with_ls`.
+// The floor, kelvane with and without every attribute (and the older
+// build's with every attribute, when given), find with the same fields
+// when `with_find`, and ls when `with_ls`.
+constexpr const char *baseline_label = "kelvane -tpog, older build";
+
 std::vector<command> commands(const options &o, const std::string &folder,
-                              bool with_ls = true) {
+                              bool with_ls = true, bool with_find = true) {
     std::vector<command> list{
         {"floor", {o.floor, folder}},
         {"kelvane -tpog", {o.kelvane, "-tpog", folder}},
         {"kelvane", {o.kelvane, folder}},
-        {"find -printf",
-         {"find", folder, "-mindepth", "1", "-maxdepth", "1", "-printf",
-          "%f %s %C@ %T@ %A@ %U %G %m\\n"}},
     };
+    if (!o.baseline_kelvane.empty())
+        list.push_back({baseline_label, {o.baseline_kelvane, "-tpog", folder}});
+    if (with_find)
+        list.push_back({"find -printf",
+                        {"find", folder, "-mindepth", "1", "-maxdepth", "1", "-printf",
+                         "%f %s %C@ %T@ %A@ %U %G %m\\n"}});
     if (with_ls)
         list.push_back({"ls -lU", {"ls", "-lU", folder}});
     return list;
@@ -361,12 +389,13 @@ void check_document(const std::string &label, const std::string &document, long 
 }
 
 void check(const options &o, const std::string &folder, long count) {
-    for (const command &c : commands(o, folder)) {
+    for (const command &c : commands(o, folder, false, false)) {
         if (c.label == "floor")
             if (output_of(o, c) != std::to_string(count) + "\n")
                 fail("the floor program did not count " + std::to_string(count));
         if (c.label.starts_with("kelvane"))
-            check_document(c.label, output_of(o, c), count, c.label == "kelvane -tpog");
+            check_document(c.label, output_of(o, c), count,
+                           c.label.starts_with("kelvane -tpog"));
     }
 }
 
@@ -409,7 +438,7 @@ timings time_in_rounds(const options &o, const std::vector<command> &list) {
 }
 
 // A table of listing commands, each against the floor (the first) and
-// against find.
+// against find, when it ran.
 void print_listing_table(const options &o, const std::string &title,
                          const std::vector<command> &list, const timings &t, long count) {
     const auto find = std::find_if(list.begin(), list.end(), [](const command &c) {
@@ -417,15 +446,21 @@ void print_listing_table(const options &o, const std::string &title,
     });
     const double floor = t.median_seconds.front();
     const double find_seconds =
-        t.median_seconds.at(static_cast<std::size_t>(find - list.begin()));
+        find == list.end()
+            ? 0
+            : t.median_seconds.at(static_cast<std::size_t>(find - list.begin()));
     std::printf("\n%s, median of %d interleaved rounds\n\n", title.c_str(), o.rounds);
     std::printf("| command | median ms | us/entry | x floor | x find | peak RSS KiB |\n");
     std::printf("|---|---:|---:|---:|---:|---:|\n");
     for (std::size_t i = 0; i < list.size(); ++i) {
         const double seconds = t.median_seconds[i];
-        std::printf("| `%s` | %.1f | %.3f | %.2f | %.2f | %ld |\n", list[i].label.c_str(),
-                    seconds * 1e3, seconds * 1e6 / static_cast<double>(count),
-                    seconds / floor, seconds / find_seconds, t.peak_rss_kib[i]);
+        std::printf("| `%s` | %.1f | %.3f | %.3f |", list[i].label.c_str(), seconds * 1e3,
+                    seconds * 1e6 / static_cast<double>(count), seconds / floor);
+        if (find_seconds > 0)
+            std::printf(" %.2f |", seconds / find_seconds);
+        else
+            std::printf(" - |");
+        std::printf(" %ld |\n", t.peak_rss_kib[i]);
     }
     std::fflush(stdout);
 }
@@ -503,8 +538,10 @@ void time_many_files(const options &o, const std::string &deep, long count,
 constexpr const char *slow_mount_name = "slow-mount";
 
 // Mounts faulty_fs over `source` with every status request held
-// `latency_us`, as `mounted`; gives "" once the mount is up, else why not.
-std::string mount_slow(const options &o, const std::string &source, long latency_us) {
+// `latency_us` and served on up to `threads` threads at once, as
+// `mounted`; gives "" once the mount is up, else why not.
+std::string mount_slow(const options &o, const std::string &source, long latency_us,
+                       int threads) {
     const std::string parent = absolute(o.root.c_str());
     const std::string path = parent + "/" + slow_mount_name;
     // A run killed outright can leave a mount behind, dead or alive.
@@ -520,6 +557,7 @@ std::string mount_slow(const options &o, const std::string &source, long latency
     const std::string problem =
         mount_faulty_fs(o.faulty_fs, source, path,
                         {"--status-latency-us=" + std::to_string(latency_us),
+                         "--threads=" + std::to_string(threads),
                          "--time-limit=" + std::to_string(300 + 60L * o.rounds)},
                         server);
     if (problem.empty())
@@ -534,9 +572,78 @@ void skip_slow_rows(const std::string &why) {
     std::fflush(stdout);
 }
 
+// The threads of process `pid`, 0 once it is gone.
+int tasks_of(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/task";
+    DIR *tasks = opendir(path.c_str());
+    if (!tasks)
+        return 0;
+    int count = 0;
+    while (const struct dirent *task = readdir(tasks))
+        count += task->d_name[0] != '.';
+    closedir(tasks);
+    return count;
+}
+
+// Starts `argv` from the root folder with standard output on `out_fd`
+// (standard error on /dev/null).
+pid_t start_command(const options &o, const std::vector<std::string> &args, int out_fd) {
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child < 0)
+        fail_errno("fork");
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (chdir(o.root.c_str()) != 0 || dup2(out_fd, 1) < 0 || null < 0 ||
+            dup2(null, 2) < 0)
+            _exit(127);
+        setenv("LC_ALL", "C", 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+void expect_success(pid_t child, const std::string &label) {
+    int status;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        fail(label + " failed");
+}
+
+// How many helper threads one run of `kelvane -tpog` on `folder` kept: the
+// most seen at once, and the most common count through the second half of
+// the run, when the depth has settled.
+void print_helpers_kept(const options &o, const std::string &folder) {
+    const int null = open("/dev/null", O_WRONLY);
+    const pid_t child = start_command(o, {o.kelvane, "-tpog", folder}, null);
+    close(null);
+    std::vector<int> seen;
+    for (int status; waitpid(child, &status, WNOHANG) == 0; usleep(500))
+        if (const int tasks = tasks_of(child); tasks > 0)
+            seen.push_back(tasks - 1);
+    if (seen.empty())
+        fail("kelvane on " + folder + " ended at once");
+    std::map<int, int> second_half;
+    for (std::size_t i = seen.size() / 2; i < seen.size(); ++i)
+        ++second_half[seen[i]];
+    const auto settled = std::max_element(
+        second_half.begin(), second_half.end(),
+        [](const auto &a, const auto &b) { return a.second < b.second; });
+    std::printf(
+        "\n`kelvane -tpog` here, one more run: at most %d helper threads at once, "
+        "%d through the second half of the walk\n",
+        *std::max_element(seen.begin(), seen.end()), settled->first);
+    std::fflush(stdout);
+}
+
 // The floor, kelvane and find on a mirror of 2,000 files whose every
-// status request waits, as on a network share or a phone's card. A serial
-// listing waits for each status in turn; kelvane keeps several in flight.
+// status request waits, as on a cloud mount, a network share or a phone's
+// card. A serial listing waits for each status in turn; kelvane keeps
+// several in flight, as many as the mount serves usefully.
 void time_slow_file_system(const options &o) {
     if (const std::string missing = faulty_fs_unusable(o.faulty_fs); !missing.empty()) {
         skip_slow_rows(missing);
@@ -544,27 +651,177 @@ void time_slow_file_system(const options &o) {
     }
     constexpr long count = 2000;
     const std::string source = fixture(o.root, count);
-    for (long latency_us : {50L, 500L}) {
-        if (const std::string problem = mount_slow(o, source, latency_us);
+    const struct {
+        long latency_us;
+        int threads;
+    } mounts[] = {{50, 128}, {500, 128}, {2000, 128}, {2000, 10}};
+    for (const auto &[latency_us, threads] : mounts) {
+        if (const std::string problem = mount_slow(o, source, latency_us, threads);
             !problem.empty()) {
             skip_slow_rows(problem);
             return;
         }
         check(o, slow_mount_name, count);
-        std::fprintf(stderr, "%s, %ld us a status: documents checked\n", slow_mount_name,
-                     latency_us);
+        std::fprintf(stderr, "%s, %ld us a status, %d at once: documents checked\n",
+                     slow_mount_name, latency_us, threads);
         if (!o.check_only) {
-            const std::vector<command> list = commands(o, slow_mount_name, false);
+            // find takes as long as the floor: once is enough.
+            const std::vector<command> list =
+                commands(o, slow_mount_name, false, latency_us == mounts[0].latency_us);
             const timings t = time_in_rounds(o, list);
             const std::string title =
                 std::to_string(count) +
                 " entries on faulty_fs, every status request held " +
-                std::to_string(latency_us) + " us";
+                std::to_string(latency_us) + " us, " + std::to_string(threads) +
+                " served at once";
             print_listing_table(o, title, list, t, count);
+            print_helpers_kept(o, slow_mount_name);
         }
         take_down_slow_mount();
         if (o.check_only) // the document is the same at any latency
             break;
+    }
+}
+
+// The largest fixture, which the load and slow reader rows list.
+long largest(const options &o) {
+    return *std::max_element(o.entries.begin(), o.entries.end());
+}
+
+// Many calls at once on the largest fixture: from 16 threads of one
+// process, and from 8 processes, with the read-ahead on and off in the
+// same rounds. Calls share their helpers: the figures must be those of
+// serial walks, or better.
+void time_under_load(const options &o) {
+    const long count = largest(o);
+    const std::string folder = std::to_string(count);
+    const char *every_attribute = "0x3c";
+    std::vector<command> list;
+    for (const char *mode : {"threads", "processes"})
+        for (const char *read_ahead : {"on", "off"}) {
+            const char *callers = std::string(mode) == "threads" ? "16" : "8";
+            list.push_back(
+                {std::string(callers) + " " + mode + ", read-ahead " + read_ahead,
+                 {o.load, mode, o.check_only ? "2" : callers, read_ahead, folder,
+                  every_attribute}});
+        }
+    std::FILE *capture = std::tmpfile();
+    if (!capture)
+        fail_errno("tmpfile");
+    std::vector<std::vector<double>> seconds(list.size());
+    std::vector<long> most(list.size(), 0);
+    for (int round = 0; round < (o.check_only ? 1 : o.rounds + 1); ++round)
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            std::rewind(capture); // the next report is written from the start
+            if (ftruncate(fileno(capture), 0) != 0)
+                fail_errno("ftruncate");
+            const run_result r = run(o, list[i], fileno(capture));
+            long helpers = -1;
+            std::rewind(capture);
+            if (!WIFEXITED(r.status) || WEXITSTATUS(r.status) != 0 ||
+                std::fscanf(capture, "%ld", &helpers) != 1)
+                fail(list[i].label + " failed");
+            most[i] = std::max(most[i], helpers);
+            if (round > 0) // the first round warms the caches
+                seconds[i].push_back(r.seconds);
+        }
+    std::fclose(capture);
+    std::fprintf(stderr, "%s: calls at once checked\n", folder.c_str());
+    if (o.check_only)
+        return;
+    std::printf("\n%ld entries listed by many calls at once (`-tpog`), median of %d "
+                "interleaved rounds\n\n",
+                count, o.rounds);
+    std::printf(
+        "| calls | median ms | x read-ahead off | most helper threads alive at once |\n");
+    std::printf("|---|---:|---:|---:|\n");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const double off = median(seconds[i | 1]); // each "on" is followed by its "off"
+        std::printf("| %s | %.1f | %.3f | %ld |\n", list[i].label.c_str(),
+                    median(seconds[i]) * 1e3, median(seconds[i]) / off, most[i]);
+    }
+    std::fflush(stdout);
+}
+
+// What one run of `kelvane -tpog` on `folder` does when its document goes
+// to a pipe drained 64 KiB every 10 ms from `first_drain_ms` on: the most
+// helper threads seen (its threads are counted every millisecond), and
+// whether the document was `whole`.
+struct slow_read {
+    int most_helpers;
+    bool whole;
+};
+
+slow_read read_slowly(const options &o, const std::string &folder, long first_drain_ms,
+                      const std::string &whole) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        fail_errno("pipe");
+    const pid_t child = start_command(o, {o.kelvane, "-tpog", folder}, ends[1]);
+    close(ends[1]);
+    std::string document;
+    document.reserve(whole.size());
+    slow_read result{0, false};
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long next_drain_ms = first_drain_ms;
+    for (bool open = true; open;) {
+        if (const int tasks = tasks_of(child); tasks > 0)
+            result.most_helpers = std::max(result.most_helpers, tasks - 1);
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 +
+                                (now.tv_nsec - start.tv_nsec) / 1'000'000;
+        if (elapsed_ms >= next_drain_ms) {
+            next_drain_ms += 10;
+            char buffer[65536];
+            for (std::size_t taken = 0; open && taken < sizeof buffer;) {
+                const ssize_t n = read(ends[0], buffer, sizeof buffer - taken);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                open = n > 0;
+                if (open) {
+                    document.append(buffer, static_cast<std::size_t>(n));
+                    taken += static_cast<std::size_t>(n);
+                }
+            }
+        }
+        usleep(1000);
+    }
+    close(ends[0]);
+    expect_success(child, "kelvane -tpog into a slow pipe");
+    result.whole = document == whole;
+    return result;
+}
+
+// A slow reader of the document: the writer is the limit, not its status
+// reads, and the helpers meant for reads that wait never start.
+void time_slow_reader(const options &o) {
+    if (o.check_only)
+        return;
+    const std::string folder = std::to_string(largest(o));
+    const std::string whole =
+        output_of(o, {"kelvane -tpog", {o.kelvane, "-tpog", folder}});
+    std::printf("\n`kelvane -tpog %s` into a pipe drained 64 KiB every 10 ms, %d runs "
+                "each\n\n",
+                folder.c_str(), o.rounds);
+    std::printf("| drained | most helper threads in a run | runs with a helper | "
+                "whole documents |\n");
+    std::printf("|---|---:|---:|---:|\n");
+    for (const long first_drain_ms : {0L, 20L}) {
+        int most = 0, with_helper = 0, whole_ones = 0;
+        for (int run = 0; run < o.rounds; ++run) {
+            const slow_read r = read_slowly(o, folder, first_drain_ms, whole);
+            most = std::max(most, r.most_helpers);
+            with_helper += r.most_helpers > 0;
+            whole_ones += r.whole;
+        }
+        std::printf("| %s | %d | %d | %d of %d |\n",
+                    first_drain_ms ? "from 20 ms on" : "from the start", most,
+                    with_helper, whole_ones, o.rounds);
+        std::fflush(stdout);
+        if (whole_ones != o.rounds)
+            fail("a slowly read document was not the whole one");
     }
 }
 
@@ -672,13 +929,16 @@ options parse(int argc, char **argv) {
             o.root = value();
         else if (a == "--kelvane")
             o.kelvane = absolute(value());
+        else if (a == "--baseline-kelvane")
+            o.baseline_kelvane = absolute(value());
         else if (a == "--baseline-library")
             o.baseline_library = absolute(value());
         else if (a == "--check")
             o.check_only = true;
         else
             fail("usage: kelvane_bench [--entries N,N...] [--rounds N] [--root DIR] "
-                 "[--kelvane PROGRAM] [--baseline-library LIBRARY] [--check]");
+                 "[--kelvane PROGRAM] [--baseline-kelvane PROGRAM] "
+                 "[--baseline-library LIBRARY] [--check]");
     }
     return o;
 }
@@ -695,6 +955,8 @@ int main(int argc, char **argv) {
         time_many_files(o, deep, count, peaks);
     print_rss_growth(peaks);
     time_slow_file_system(o);
+    time_under_load(o);
+    time_slow_reader(o);
     time_small_folder(o);
     return 0;
 }
