@@ -261,9 +261,10 @@ struct command {
     std::vector<std::string> argv;
 };
 
-// The floor, kelvane with and without every attribute (and the older
-// build's with every attribute, when given), find with the same fields
-// when `with_find`, and ls when `with_ls`.
+// The floor, kelvane with and without every attribute (and with every
+// attribute confined beneath the folder that holds `folder`, with ls, and
+// the older build's with every attribute, when given), find with the same
+// fields when `with_find`, and ls when `with_ls`.
 constexpr const char *baseline_label = "kelvane -tpog, older build";
 
 std::vector<command> commands(const options &o, const std::string &folder,
@@ -273,6 +274,14 @@ std::vector<command> commands(const options &o, const std::string &folder,
         {"kelvane -tpog", {o.kelvane, "-tpog", folder}},
         {"kelvane", {o.kelvane, folder}},
     };
+    if (with_ls) { // the same listing confined beneath the folder that holds it
+        const std::size_t slash = folder.rfind('/');
+        const std::string holder =
+            slash == std::string::npos ? "." : folder.substr(0, slash);
+        list.push_back(
+            {"kelvane -tpog --beneath",
+             {o.kelvane, "-tpog", "--beneath=" + holder, folder.substr(slash + 1)}});
+    }
     if (!o.baseline_kelvane.empty())
         list.push_back({baseline_label, {o.baseline_kelvane, "-tpog", folder}});
     if (with_find)

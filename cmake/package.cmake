@@ -83,6 +83,7 @@ if(BUILD_SHARED_LIBS)
 "libkelvane.so.${PROJECT_VERSION_MAJOR} ${KELVANE_LIBRARY_PACKAGE} #MINVER#
 * Build-Depends-Package: ${KELVANE_DEVELOPMENT_PACKAGE}
  kelvane@Base 1.0.0
+ kelvane_at@Base 1.1.0
 ")
   file(WRITE ${KELVANE_PACKAGING_DIR}/triggers "activate-noawait ldconfig\n")
   file(WRITE ${KELVANE_PACKAGING_DIR}/lintian-overrides
@@ -130,8 +131,9 @@ set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
 "library writing folders as OBEX folder-listing documents
 ${about}
 
-This package holds the shared library libkelvane, whose one call kelvane()
-writes the document of a folder to a stream.")
+This package holds the shared library libkelvane, whose call kelvane()
+writes the document of a folder to a stream, and kelvane_at() the same for
+a path under a root folder, never reaching outside it if asked.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${KELVANE_DEVELOPMENT_PACKAGE})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)

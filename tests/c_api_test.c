@@ -3,21 +3,25 @@
 
 /* The public header from plain C11: include it, call the library, read back
  * what it wrote, as an embedding server would. */
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "kelvane.h"
 
 static char text[1 << 16];
 
-/* Lists `path` into a temporary file and leaves what was written in `text`. */
-static int list_into_text(const char *path, unsigned int flags) {
+/* Lists `path` (relative to `root`, or with kelvane() when it is
+ * AT_FDCWD) into a temporary file and leaves what was written in `text`. */
+static int list_into_text(int root, const char *path, unsigned int flags) {
     FILE *out = tmpfile();
     size_t length;
     int result;
     if (!out)
         return -1000;
-    result = kelvane(out, path, flags);
+    result =
+        root == AT_FDCWD ? kelvane(out, path, flags) : kelvane_at(out, root, path, flags);
     rewind(out);
     length = fread(text, 1, sizeof text - 1, out);
     text[length] = '\0';
@@ -35,9 +39,11 @@ int main(void) {
     static const char tail[] = "</folder-listing>\n";
     int failures = 0;
     size_t length;
+    int root;
 
-    failures += check(list_into_text(".", SHOW_PARENT | SHOW_PERMS) == KELVANE_OK,
-                      "listing \".\" failed");
+    failures +=
+        check(list_into_text(AT_FDCWD, ".", SHOW_PARENT | SHOW_PERMS) == KELVANE_OK,
+              "listing \".\" failed");
     length = strlen(text);
     failures += check(strncmp(text, "<?xml ", 6) == 0, "no XML declaration first");
     failures += check(length >= sizeof tail - 1 &&
@@ -46,9 +52,17 @@ int main(void) {
     failures +=
         check(strstr(text, "<parent-folder />") != NULL, "no parent-folder element");
 
-    failures +=
-        check(list_into_text("../x", 0) == KELVANE_REFUSED && KELVANE_REFUSED == -EINVAL,
-              "\"../x\" was not refused");
+    failures += check(list_into_text(AT_FDCWD, "../x", 0) == KELVANE_REFUSED &&
+                          KELVANE_REFUSED == -EINVAL,
+                      "\"../x\" was not refused");
     failures += check(text[0] == '\0', "a refused path wrote something");
+
+    root = open(".", O_RDONLY | O_DIRECTORY);
+    failures += check(list_into_text(root, ".", STAY_BENEATH) == KELVANE_OK,
+                      "listing \".\" beneath itself failed");
+    failures += check(list_into_text(root, "/", STAY_BENEATH) == KELVANE_OUTSIDE &&
+                          KELVANE_OUTSIDE == -EPERM && text[0] == '\0',
+                      "an absolute path beneath a root was not refused");
+    close(root);
     return failures == 0 ? 0 : 1;
 }

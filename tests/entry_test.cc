@@ -20,9 +20,9 @@ namespace {
 // The line write_entry() gives for `path` alone, as the first entry of a
 // listing with these flags.
 std::string entry_line(const char *path, unsigned folder_mode, unsigned flags) {
-    listing_context listing = start_listing(flags);
+    listing_context listing = start_listing(flags, {AT_FDCWD, false});
     return written_by(
-        [&](std::FILE *out) { write_entry(out, AT_FDCWD, path, folder_mode, listing); });
+        [&](std::FILE *out) { write_entry(out, path, folder_mode, listing); });
 }
 
 std::string entry_line(const std::string &path, unsigned folder_mode, unsigned flags) {

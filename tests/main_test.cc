@@ -3,6 +3,7 @@
 
 // The kelvane program as a user meets it: options, operands, what goes to
 // standard output and what to standard error, and the exit status.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -283,6 +284,54 @@ TEST_F(main_test, paths_climbing_out_are_refused) {
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, banner + "Invalid argument\n");
         EXPECT_EQ(result.out, "");
+    }
+}
+
+// --beneath=DIR lists the operand as seen inside DIR, wherever the option
+// stands, and refuses what leads outside it.
+TEST_F(main_test, beneath_lists_inside_the_folder_and_refuses_what_leads_out) {
+    make_folder(folder / "served");
+    make_file(folder / "served/inside", 0644, "in");
+    make_folder(folder / "served/room");
+    make_file(folder / "served/room/seat");
+    ASSERT_EQ(symlink(folder.path.c_str(), (folder / "served/out").c_str()), 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string entries; // their names, or the error line
+    } rows[] = {
+        {{"--beneath=served"}, "inside room"},
+        {{"--beneath=served", "."}, "inside room"},
+        {{"--beneath=served", "room"}, "seat"},
+        {{"--beneath", "served", "room"}, "seat"},
+        {{"-p", "--beneath=served", "room"}, "seat"},
+        {{"--beneath=served", "-p", "room/"}, "seat"},
+        {{"--beneath=served", "inside"}, "inside"},
+        {{"--beneath=served", "out"}, "Operation not permitted"},
+        {{"--beneath=served", "out/alpha"}, "Operation not permitted"},
+        {{"--beneath=served", folder.path}, "Operation not permitted"},
+        {{"--beneath=served", "../alpha"}, "Invalid argument"},
+        {{"--beneath=missing"}, "missing: No such file or directory"},
+        {{"--beneath=alpha"}, "alpha: Not a directory"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.args.back());
+        const run_result result = run(row.args);
+        if (result.status != 0) {
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err, banner + row.entries + "\n");
+            EXPECT_EQ(result.out, "");
+            continue;
+        }
+        EXPECT_EQ(result.err, banner);
+        EXPECT_TRUE(well_formed(result.out)) << result.out;
+        std::vector<std::string> names;
+        for (const std::string &line : entry_lines(result.out))
+            names.push_back(attribute(line, "name"));
+        std::sort(names.begin(), names.end());
+        std::string joined;
+        for (const std::string &name : names)
+            joined += (joined.empty() ? "" : " ") + name;
+        EXPECT_EQ(joined, row.entries);
     }
 }
 

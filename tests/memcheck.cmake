@@ -34,7 +34,7 @@ if(NOT EXISTS "${CTEST_BINARY_DIRECTORY}/CTestTestfile.cmake")
                       "run cmake --workflow --preset test first")
 endif()
 ctest_start(Experimental)
-ctest_memcheck(PARALLEL_LEVEL 2 EXCLUDE_LABEL interposer EXCLUDE library_exports_only_kelvane
+ctest_memcheck(PARALLEL_LEVEL 2 EXCLUDE_LABEL interposer EXCLUDE library_exports_only_its_two_functions
                RETURN_VALUE failed DEFECT_COUNT defects)
 
 # Descriptors left open: valgrind lists each one open at exit, followed by

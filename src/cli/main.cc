@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -58,18 +59,30 @@ void use_large_output_buffer() {
 }
 
 // The long options have no letter: getopt_long hands back these values.
-enum long_option { help_option = 0x100, version_option };
+enum long_option { help_option = 0x100, version_option, beneath_option };
 
 const struct option long_options[] = {
     {"help", no_argument, nullptr, help_option},
     {"version", no_argument, nullptr, version_option},
+    {"beneath", required_argument, nullptr, beneath_option},
     {nullptr, 0, nullptr, 0},
 };
+
+// The folder --beneath names, opened as the root of the listing: the
+// operand is resolved inside it and nothing outside it is reached. -1, with
+// the error said, when it can't be opened.
+int open_root(const char *folder) {
+    const int root = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0)
+        std::fprintf(stderr, "%s: %s\n", folder, std::strerror(errno));
+    return root;
+}
 
 } // namespace
 
 int main(int argc, char **argv) {
     unsigned flags = 0;
+    const char *beneath = nullptr;
     for (int option;
          (option = getopt_long(argc, argv, "PHtpogh", long_options, nullptr)) != -1;) {
         switch (option) {
@@ -84,6 +97,7 @@ int main(int argc, char **argv) {
         case version_option:
             std::fputs("kelvane " KELVANE_VERSION "\n", stdout);
             return finish_output() ? 0 : 1;
+        case beneath_option: beneath = optarg; break;
         default: break; // getopt has said what was wrong; carry on
         }
     }
@@ -91,8 +105,16 @@ int main(int argc, char **argv) {
 
     std::fputs(banner, stderr);
     std::setlocale(LC_ALL, "");
+    int root = AT_FDCWD;
+    if (beneath) {
+        if ((root = open_root(beneath)) < 0)
+            return 1;
+        flags |= STAY_BENEATH;
+    }
     use_large_output_buffer();
-    const int result = kelvane(stdout, path, flags);
+    const int result = kelvane_at(stdout, root, path, flags);
+    if (root != AT_FDCWD)
+        close(root);
     const bool delivered = finish_output();
     if (result != 0)
         print_error(-result);

@@ -38,9 +38,10 @@ unsigned access_mode(const struct stat &status, unsigned flags,
     return mode;
 }
 
-listing_context start_listing(unsigned flags) noexcept {
+listing_context start_listing(unsigned flags, listing_root root) noexcept {
     listing_context listing{};
     listing.flags = flags;
+    listing.root = root;
     listing.ids = effective_ids(flags);
     listing.codeset = locale_codeset();
     return listing;
@@ -115,12 +116,8 @@ bool hidden_from(std::string_view name, unsigned flags) noexcept {
     return name.starts_with('.') && !(flags & SHOW_HIDDEN);
 }
 
-int read_status(int folder, const char *path, struct stat &status) noexcept {
-    return fstatat(folder, path, &status, 0) == 0 ? 0 : errno;
-}
-
 bool entry_is_gone(int error) noexcept {
-    return error == ENOENT || error == ELOOP || error == ENOTDIR;
+    return error == ENOENT || error == ELOOP || error == ENOTDIR || error == EXDEV;
 }
 
 void write_element(std::FILE *out, std::string_view name, const struct stat &status,
@@ -153,7 +150,7 @@ void write_element(std::FILE *out, std::string_view name, const struct stat &sta
     put_text(out, " />\n");
 }
 
-int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
+int write_entry(std::FILE *out, const char *path, unsigned folder_mode,
                 listing_context &listing) noexcept {
     if (!path)
         return 0;
@@ -161,7 +158,7 @@ int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mo
     if (hidden_from(name, listing.flags))
         return 0;
     struct stat status;
-    if (const int error = read_status(folder, path, status))
+    if (const int error = read_path_status(listing.root, path, status))
         return entry_is_gone(error) ? 0 : -error;
     write_element(out, name, status, folder_mode, listing);
     return 0;

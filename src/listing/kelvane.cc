@@ -3,7 +3,8 @@
 
 // The listing driver: guards the path, writes the document frame and the
 // parent-folder element, and hands a single file or each entry of a folder
-// to write_entry().
+// to write_entry() and write_element(). What the paths lead to, relative to
+// the root and beneath it, is beneath.cc's.
 #include "kelvane.h"
 
 #include <cerrno>
@@ -47,7 +48,7 @@ unsigned containing_folder_mode(std::FILE *out, const char *path,
     if (listing.flags & SHOW_PARENT)
         put_text(out, "  <parent-folder />\n");
     struct stat status;
-    if (stat(parent.get(), &status) != 0)
+    if (read_path_status(listing.root, parent.get(), status) != 0)
         return 0;
     return access_mode(status, listing.flags, listing.ids);
 }
@@ -80,6 +81,13 @@ void list_entry(folder_walk &walk, std::string_view name, int error,
 
 namespace {
 
+// A path that leads outside the root (under STAY_BENEATH) is refused; one
+// found so only after the frame was written, because a link was swapped in
+// meanwhile, is refused all the same.
+int refused_if_outside(int error, int otherwise) noexcept {
+    return error == EXDEV ? -EPERM : otherwise;
+}
+
 // Writes one entry per name in the folder, in the order the system gives
 // them. Each entry's status is read relative to the folder opened here, so
 // that the listing describes that one folder even if its path comes to name
@@ -92,9 +100,9 @@ namespace {
 // the walk, and is the result when nothing failed before it. Whatever was
 // listed stays listed.
 int walk_folder(std::FILE *out, const char *path, listing_context &listing) noexcept {
-    const int descriptor = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int descriptor = open_folder(listing.root, path);
     if (descriptor < 0)
-        return -errno;
+        return refused_if_outside(-descriptor, descriptor);
     folder_handle folder(fdopendir(descriptor));
     if (!folder) {
         const int error = errno;
@@ -106,7 +114,7 @@ int walk_folder(std::FILE *out, const char *path, listing_context &listing) noex
         return -errno;
     folder_walk walk{.out = out,
                      .folder = folder.get(),
-                     .descriptor = descriptor,
+                     .statuses = {descriptor, listing.root, path},
                      .folder_mode = access_mode(status, listing.flags, listing.ids),
                      .listing = listing,
                      .listed = 0,
@@ -114,7 +122,7 @@ int walk_folder(std::FILE *out, const char *path, listing_context &listing) noex
                      .read_error = 0};
     read_ahead_pace pace = start_pace();
     while (const char *name = next_name(walk)) {
-        const int error = read_status_paced(pace, descriptor, name, status);
+        const int error = read_status_paced(pace, walk.statuses, name, status);
         list_entry(walk, name, error, status);
         const read_ahead_kind ahead = read_ahead_due(pace, walk.listed);
         if (ahead != read_ahead_kind::none && list_rest_ahead(walk, ahead))
@@ -127,10 +135,10 @@ int walk_folder(std::FILE *out, const char *path, listing_context &listing) noex
 int list_path(std::FILE *out, const char *path, listing_context &listing) noexcept {
     const unsigned folder_mode = containing_folder_mode(out, path, listing);
     struct stat status;
-    if (stat(path, &status) != 0)
-        return -ENOTDIR;
+    if (const int error = read_path_status(listing.root, path, status))
+        return refused_if_outside(error, -ENOTDIR);
     if (S_ISREG(status.st_mode))
-        return write_entry(out, AT_FDCWD, path, folder_mode, listing);
+        return write_entry(out, path, folder_mode, listing);
     if (S_ISDIR(status.st_mode))
         return walk_folder(out, path, listing);
     return -ENOTDIR;
@@ -138,14 +146,22 @@ int list_path(std::FILE *out, const char *path, listing_context &listing) noexce
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) int kelvane(FILE *out, const char *path,
-                                                              unsigned int flags) {
+extern "C" __attribute__((visibility("default"))) int
+kelvane_at(FILE *out, int root, const char *path, unsigned int flags) {
     if (!out || !path || path_climbs_out(path))
         return -EINVAL;
-    listing_context listing = start_listing(flags);
+    const listing_root where{root, (flags & STAY_BENEATH) != 0};
+    if (const int refused = refusal_of(where, path))
+        return refused;
+    listing_context listing = start_listing(flags, where);
     stream_lock lock = lock_stream(out);
     open_frame(out);
     const int result = list_path(out, path, listing);
     close_frame(out);
     return result;
+}
+
+extern "C" __attribute__((visibility("default"))) int kelvane(FILE *out, const char *path,
+                                                              unsigned int flags) {
+    return kelvane_at(out, AT_FDCWD, path, flags);
 }

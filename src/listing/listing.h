@@ -83,28 +83,76 @@ struct time_stamp {
     char text[20];
 };
 
-// What one listing carries from entry to entry: the flags, and what would
-// otherwise be asked again for every entry.
+// beneath.cc: where paths lead. They are resolved relative to a root
+// folder, as the *at() calls do (AT_FDCWD: the current folder); under
+// STAY_BENEATH every resolution stays inside the root, race-free, and what
+// lies outside it is never reached.
+struct listing_root {
+    int folder;
+    bool beneath;
+};
+
+// Why `path` is refused before anything is written, as a negated errno:
+// under STAY_BENEATH, -EPERM when it is absolute or leads outside the root
+// through a symbolic link, and the error of a system that can't resolve
+// beneath a folder (-ENOSYS, or -EPERM from a sandbox); -EBADF when the
+// root is no open descriptor. 0 when it may be listed (also when it leads
+// nowhere: the document says so).
+int refusal_of(const listing_root &root, const char *path) noexcept;
+
+// The status of what `path` names, following symbolic links, relative to
+// the root (and beneath it). 0, or the errno of the failure; EXDEV when
+// the path leads outside the root.
+int read_path_status(const listing_root &root, const char *path,
+                     struct stat &status) noexcept;
+
+// Opens the folder `path` names for reading its entries: the descriptor,
+// or the negated errno (-EXDEV when it leads outside the root).
+int open_folder(const listing_root &root, const char *path) noexcept;
+
+// Where the statuses of a walked folder's entries are read: relative to the
+// open folder; under STAY_BENEATH, an entry that is a symbolic link is
+// followed from the root along the folder's path, so that its target too
+// lies inside the root.
+struct status_source {
+    int folder;
+    listing_root root;
+    const char *folder_path;
+};
+
+// Reads the status of the entry `name` of a walked folder, following
+// symbolic links. Returns 0, or the errno of the failure.
+int read_status(int folder, const char *name, struct stat &status) noexcept;
+int read_entry_status_beneath(const status_source &source, const char *name,
+                              struct stat &status) noexcept;
+inline int read_entry_status(const status_source &source, const char *name,
+                             struct stat &status) noexcept {
+    if (!source.root.beneath)
+        return read_status(source.folder, name, status);
+    return read_entry_status_beneath(source, name, status);
+}
+
+// What one listing carries from entry to entry: the flags, where it lists,
+// and what would otherwise be asked again for every entry.
 struct listing_context {
     unsigned flags;
+    listing_root root;
     running_ids ids;
     name_codeset codeset; // of the locale, named in the declaration
     time_stamp created, modified, accessed;
 };
-listing_context start_listing(unsigned flags) noexcept;
+listing_context start_listing(unsigned flags, listing_root root) noexcept;
 
 // The hidden rule: a name that begins with a dot is left out unless
 // SHOW_HIDDEN is set. It is applied before the entry's status is read.
 bool hidden_from(std::string_view name, unsigned flags) noexcept;
 
-// Reads the status of `path` relative to the open folder `folder`,
-// following symbolic links. Returns 0, or the errno of the failure.
-int read_status(int folder, const char *path, struct stat &status) noexcept;
-
 // True when an entry whose status read failed with `error` is simply no
-// longer there to list: gone since the folder was read (ENOENT), or a
-// symbolic link that leads nowhere (ENOENT, ELOOP, ENOTDIR). Such an entry
-// is left out silently; any other failure leaves it out and is reported.
+// longer there to list: gone since the folder was read (ENOENT), a
+// symbolic link that leads nowhere (ENOENT, ELOOP, ENOTDIR), or, under
+// STAY_BENEATH, one that leads outside the root (EXDEV): that is not the
+// folder's content as it is served. Such an entry is left out silently;
+// any other failure leaves it out and is reported.
 bool entry_is_gone(int error) noexcept;
 
 // Writes the element line of the entry called `name`, whose status has been
@@ -114,12 +162,11 @@ bool entry_is_gone(int error) noexcept;
 void write_element(std::FILE *out, std::string_view name, const struct stat &status,
                    unsigned folder_mode, listing_context &listing) noexcept;
 
-// Hidden rule, status read and element line for one file or folder at
-// `path`, relative to the open folder `folder` (AT_FDCWD and the path of a
-// single listed file, or an entry's name in the folder being walked).
-// Returns 0, or the negated error of a status read that failed for a
-// reason other than the entry being gone.
-int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mode,
+// Hidden rule, status read and element line for the single listed file at
+// `path`, relative to the listing's root. Returns 0, or the negated error
+// of a status read that failed for a reason other than the file being
+// gone.
+int write_entry(std::FILE *out, const char *path, unsigned folder_mode,
                 listing_context &listing) noexcept;
 
 // kelvane.cc: the walk through one opened folder, entry by entry in the
@@ -127,7 +174,7 @@ int write_entry(std::FILE *out, int folder, const char *path, unsigned folder_mo
 struct folder_walk {
     std::FILE *out;
     DIR *folder;
-    int descriptor; // of `folder`; statuses are read relative to it
+    status_source statuses; // relative to `folder`'s descriptor
     unsigned folder_mode;
     listing_context &listing;
     long listed;       // names handed on so far
@@ -190,16 +237,16 @@ struct read_ahead_pace {
 read_ahead_pace start_pace() noexcept;
 
 read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept;
-int read_status_watched(read_ahead_pace &pace, int folder, const char *name,
-                        struct stat &status) noexcept;
+int read_status_watched(read_ahead_pace &pace, const status_source &source,
+                        const char *name, struct stat &status) noexcept;
 
-// Reads an entry's status, as read_status() does; while the window is open,
-// also notes how long the read took and whether it slept.
-inline int read_status_paced(read_ahead_pace &pace, int folder, const char *name,
-                             struct stat &status) noexcept {
+// Reads an entry's status, as read_entry_status() does; while the window is
+// open, also notes how long the read took and whether it slept.
+inline int read_status_paced(read_ahead_pace &pace, const status_source &source,
+                             const char *name, struct stat &status) noexcept {
     if (!pace.watching)
-        return read_status(folder, name, status);
-    return read_status_watched(pace, folder, name, status);
+        return read_entry_status(source, name, status);
+    return read_status_watched(pace, source, name, status);
 }
 
 // What helpers to start now: none until the decision is due, and none ever

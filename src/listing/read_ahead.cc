@@ -166,7 +166,7 @@ struct ring_slot {
 };
 
 struct read_ahead_ring {
-    int descriptor;
+    status_source statuses;                         // read as the serial walk reads them
     bool writer_reads;                              // where reads compute
     alignas(64) std::atomic<long> named;            // entries whose names are in
     alignas(64) std::atomic<long> claimed;          // entries a thread has taken
@@ -194,10 +194,10 @@ long now_ns() noexcept {
 void read_into_slot(read_ahead_ring &ring, long entry) noexcept {
     ring_slot &slot = ring.slots[entry % ring_slots];
     if (ring.timed_from.load(std::memory_order_relaxed) == LONG_MAX) {
-        slot.error = read_status(ring.descriptor, slot.name, slot.status);
+        slot.error = read_entry_status(ring.statuses, slot.name, slot.status);
     } else {
         const long start = now_ns();
-        slot.error = read_status(ring.descriptor, slot.name, slot.status);
+        slot.error = read_entry_status(ring.statuses, slot.name, slot.status);
         // A read that started before the depth now tried belongs to none.
         if (start >= ring.timed_from.load(std::memory_order_relaxed)) {
             ring.timed_read_ns.fetch_add(now_ns() - start, std::memory_order_relaxed);
@@ -447,12 +447,12 @@ read_ahead_pace start_pace() noexcept {
     return pace;
 }
 
-int read_status_watched(read_ahead_pace &pace, int folder, const char *name,
-                        struct stat &status) noexcept {
+int read_status_watched(read_ahead_pace &pace, const status_source &source,
+                        const char *name, struct stat &status) noexcept {
     const long waits = voluntary_waits();
     struct timespec before;
     clock_gettime(CLOCK_MONOTONIC, &before);
-    const int error = read_status(folder, name, status);
+    const int error = read_entry_status(source, name, status);
     pace.read_ns += elapsed_ns(before);
     pace.read_waits += voluntary_waits() - waits;
     return error;
@@ -494,7 +494,7 @@ bool list_rest_ahead(folder_walk &walk, read_ahead_kind kind) noexcept {
     if (!ring)
         return false;
     const bool waiting = kind == read_ahead_kind::waiting;
-    ring->descriptor = walk.descriptor;
+    ring->statuses = walk.statuses;
     ring->writer_reads = !waiting;
     ring->depth.store(most_helpers_when_reads_wait);
     ring->writer_waits_for.store(-1);

@@ -10,9 +10,11 @@
 //
 // Checked on every input, besides what the sanitizers catch (crashes,
 // undefined behaviour, leaks): a path that climbs out through ".." writes
-// nothing and gives -EINVAL; any other writes one document, from the XML
-// declaration to the closing tag, and gives 0 or another negated errno;
-// no descriptor is left open.
+// nothing and gives -EINVAL; with STAY_BENEATH, an absolute one (or one
+// that leads out of the tree through a link) writes nothing and gives
+// -EPERM; any other writes one document, from the XML declaration to the
+// closing tag, and gives 0 or another negated errno; no descriptor is left
+// open.
 //
 // The same bytes are also written as a name under each kind of character
 // set (UTF-8, ASCII, and the legacy ones that are installed): libxml2 must
@@ -78,7 +80,9 @@ void make_file(const std::string &path, const char *content = "") {
 
 // Files, folders, hidden entries, names with markup and control bytes, names
 // the guard must not mistake for "..", links to a folder, to nothing and to
-// themselves, a pipe and a folder nobody may read.
+// themselves, links that climb within the tree, step out of it and back, or
+// lead out of it (to a device, never listed), a pipe and a folder nobody
+// may read.
 void make_tree() {
     const char *base = std::getenv("TMPDIR");
     std::string pattern =
@@ -94,6 +98,10 @@ void make_tree() {
     symlink("sub", (tree + "/link").c_str());
     symlink("missing", (tree + "/dangling").c_str());
     symlink("loop", (tree + "/loop").c_str());
+    symlink("../a", (tree + "/sub/up").c_str());
+    symlink(("../../" + tree.substr(tree.rfind('/') + 1) + "/a").c_str(),
+            (tree + "/sub/back_in").c_str());
+    symlink("/dev/null", (tree + "/out").c_str());
     mkfifo((tree + "/fifo").c_str(), 0644);
     chmod((tree + "/noperm").c_str(), 0);
 }
@@ -184,6 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (climbs_out(path)) {
         if (result != -EINVAL || !document.empty())
             fail("a path that climbs out was not refused", path, document);
+    } else if ((flags & STAY_BENEATH) && (path.starts_with('/') || result == -EPERM)) {
+        if (result != -EPERM || !document.empty())
+            fail("a path that leads out of the tree was not refused", path, document);
     } else {
         if (result > 0 || result == -EINVAL)
             fail("unexpected result", path, std::to_string(result));
