@@ -75,7 +75,7 @@ void link_to(const std::string &target, const std::string &link) {
 struct served_tree {
     temp_folder top;
     std::string served = top / "served";
-    int root = -1;
+    int root = -1; // of `served`, closed with the tree
 
     served_tree() {
         make_folder(top / "outside");
@@ -107,6 +107,7 @@ struct served_tree {
 // are listed with their targets' attributes, those that step out are left
 // out (even to come back in), and the result is 0 either way.
 TEST(Beneath, EntriesThatLeadOutAreLeftOut) {
+    REQUIRE_OPENAT2();
     const served_tree tree;
     ASSERT_GE(tree.root, 0);
     const struct {
@@ -141,6 +142,7 @@ TEST(Beneath, EntriesThatLeadOutAreLeftOut) {
 // Where no link leads out, the confined document is kelvane()'s byte for
 // byte; and kelvane_at() from the current folder is kelvane() itself.
 TEST(Beneath, WhereNothingLeadsOutTheDocumentIsKelvanes) {
+    REQUIRE_OPENAT2();
     const served_tree tree;
     working_folder in_served(tree.served);
     for (const unsigned flags : {0u, every_attribute, unsigned{SHOW_PERMS | NO_DELETE}}) {
@@ -170,6 +172,7 @@ TEST(Beneath, WhereNothingLeadsOutTheDocumentIsKelvanes) {
 
 // A single file directly in the root takes its D letters from the root.
 TEST(Beneath, SingleFileInTheRootTakesItsDeleteLettersFromTheRoot) {
+    REQUIRE_OPENAT2();
     const served_tree tree;
     const listing listed = list_at(tree.root, "file", STAY_BENEATH | SHOW_PERMS);
     ASSERT_EQ(listed.result, 0);
@@ -180,6 +183,7 @@ TEST(Beneath, SingleFileInTheRootTakesItsDeleteLettersFromTheRoot) {
 // guard against ".." still comes first. A path that leads nowhere inside
 // is no refusal: the document says there is nothing.
 TEST(Beneath, PathsThatLeadOutAreRefused) {
+    REQUIRE_OPENAT2();
     const served_tree tree;
     const std::string entry_less = "<?xml version=\"1.0\" encoding=\"ANSI_X3.4-1968\"?>\n"
                                    "<!DOCTYPE folder-listing SYSTEM "
@@ -222,6 +226,7 @@ TEST(Beneath, PathsThatLeadOutAreRefused) {
 // outside, confined listings of the subfolder show its own names or are
 // refused, and never show a name from outside.
 TEST(Beneath, SwappedLinksNeverShowWhatIsOutside) {
+    REQUIRE_OPENAT2();
     temp_folder top;
     make_folder(top / "outside");
     for (int i = 0; i < 5; ++i)
@@ -231,7 +236,8 @@ TEST(Beneath, SwappedLinksNeverShowWhatIsOutside) {
     for (int i = 0; i < 5; ++i)
         make_file(top / ("served/sub/inside-" + std::to_string(i)));
     link_to("../outside", top / "served/swap");
-    const int root = open((top / "served").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const open_folder_handle served(top / "served");
+    const int root = served.descriptor;
     ASSERT_GE(root, 0);
 
     std::atomic<bool> done{false};
@@ -265,7 +271,6 @@ TEST(Beneath, SwappedLinksNeverShowWhatIsOutside) {
     }
     done = true;
     swapper.join();
-    close(root);
     std::printf("%d confined listings during %ld swaps: %d listed whole, %d refused, "
                 "%d not found, %d other, %d showing a name from outside\n",
                 listings, swaps.load(), listed, refused, not_listed, other, leaked);
@@ -281,6 +286,7 @@ TEST(Beneath, WithoutOpenat2NothingIsListedUnconfined) {
 #ifndef __x86_64__
     GTEST_SKIP() << "the seccomp filter here is written for x86_64";
 #endif
+    REQUIRE_OPENAT2();
     const served_tree tree;
     for (const int error : {ENOSYS, EPERM}) {
         const std::string report = in_child([&] {
@@ -311,6 +317,7 @@ TEST(Beneath, WithoutOpenat2NothingIsListedUnconfined) {
 // The helpers that read statuses ahead read them confined, as the serial
 // walk does.
 TEST(Beneath, ReadAheadReadsConfinedStatusesAsTheSerialWalk) {
+    REQUIRE_OPENAT2();
     temp_folder top;
     make_folder(top / "outside");
     make_file(top / "outside/secret");
@@ -326,9 +333,13 @@ TEST(Beneath, ReadAheadReadsConfinedStatusesAsTheSerialWalk) {
         default: link_to("../served/entry-0", name); break;
         }
     }
-    const int root = open((top / "served").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const open_folder_handle served(top / "served");
+    const int root = served.descriptor;
     ASSERT_GE(root, 0);
-    const read_ahead_plan natural = forced_read_ahead;
+    const struct plan_restorer {
+        read_ahead_plan natural = forced_read_ahead;
+        ~plan_restorer() { forced_read_ahead = natural; }
+    } restorer;
     forced_read_ahead = {LONG_MAX, 0};
     const listing serial = list_at(root, ".", STAY_BENEATH | every_attribute);
     ASSERT_EQ(serial.result, 0);
@@ -342,6 +353,4 @@ TEST(Beneath, ReadAheadReadsConfinedStatusesAsTheSerialWalk) {
         EXPECT_EQ(ahead.result, 0);
         EXPECT_TRUE(ahead.document == serial.document) << plan.helpers << " helpers";
     }
-    forced_read_ahead = natural;
-    close(root);
 }

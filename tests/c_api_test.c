@@ -5,6 +5,7 @@
  * what it wrote, as an embedding server would. */
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -58,6 +59,16 @@ int main(void) {
     failures += check(text[0] == '\0', "a refused path wrote something");
 
     root = open(".", O_RDONLY | O_DIRECTORY);
+    if (list_into_text(root, ".", STAY_BENEATH) == -ENOSYS &&
+        !getenv("KELVANE_TESTS_NEED_OPENAT2")) {
+        /* No openat2 here: a kernel before 5.6, or valgrind 3.19. */
+        puts("c_api_test: openat2 is not available here, kelvane_at is tried unconfined "
+             "only");
+        failures +=
+            check(list_into_text(root, ".", 0) == KELVANE_OK, "kelvane_at failed");
+        close(root);
+        return failures == 0 ? 0 : 1;
+    }
     failures += check(list_into_text(root, ".", STAY_BENEATH) == KELVANE_OK,
                       "listing \".\" beneath itself failed");
     failures += check(list_into_text(root, "/", STAY_BENEATH) == KELVANE_OUTSIDE &&

@@ -17,8 +17,10 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
+#include <linux/openat2.h>
 #include <locale.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -394,4 +396,25 @@ faulty_mount::faulty_mount(const std::string &source,
 faulty_mount::~faulty_mount() {
     if (server > 0)
         unmount_faulty_fs(path, server);
+}
+
+std::string openat2_missing() {
+    struct open_how how = {};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH;
+    const long descriptor = syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how);
+    if (descriptor >= 0) {
+        close(static_cast<int>(descriptor));
+        return "";
+    }
+    return std::string("openat2 is not available here (") + std::strerror(errno) +
+           "): a kernel before 5.6, or valgrind 3.19, which does not know it";
+}
+
+open_folder_handle::open_folder_handle(const std::string &path)
+    : descriptor(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+open_folder_handle::~open_folder_handle() {
+    if (descriptor >= 0)
+        close(descriptor);
 }

@@ -290,6 +290,7 @@ TEST_F(main_test, paths_climbing_out_are_refused) {
 // --beneath=DIR lists the operand as seen inside DIR, wherever the option
 // stands, and refuses what leads outside it.
 TEST_F(main_test, beneath_lists_inside_the_folder_and_refuses_what_leads_out) {
+    REQUIRE_OPENAT2();
     make_folder(folder / "served");
     make_file(folder / "served/inside", 0644, "in");
     make_folder(folder / "served/room");
