@@ -120,7 +120,7 @@ int walk_folder(std::FILE *out, const char *path, listing_context &listing) noex
                      .listed = 0,
                      .first_failure = 0,
                      .read_error = 0};
-    read_ahead_pace pace = start_pace();
+    read_ahead_pace pace = start_pace(out);
     while (const char *name = next_name(walk)) {
         const int error = read_status_paced(pace, walk.statuses, name, status);
         list_entry(walk, name, error, status);

@@ -205,18 +205,21 @@ enum class read_ahead_kind {
 // What the walk saw in the window it decides on: about a millisecond of
 // entries, after the first millisecond.
 struct read_window {
-    long entries;    // entries listed in it
-    long wall_ns;    // its length
-    long cpu_ns;     // processor time the calling thread had in it
-    long read_ns;    // time spent inside status reads
-    long read_waits; // voluntary context switches inside status reads
+    long entries;     // entries listed in it
+    long wall_ns;     // its length
+    long cpu_ns;      // processor time the calling thread had in it
+    long read_ns;     // time spent inside status reads
+    long read_waits;  // voluntary context switches inside status reads
+    bool output_full; // the document's stream can take nothing more now
 };
 
-// The rule: reads wait when one in a few of them put the thread to sleep and
-// they take most of the time; they compute when the thread had the
-// processor for most of the window (it was neither preempted nor blocked on
-// its output) and the reads took a fair share of it; otherwise helpers
-// would gain nothing (the output, or the load, is the limit).
+// The rule: where the output can take nothing more, it is the limit, and
+// helpers would gain nothing. Otherwise reads wait when one in a few of
+// them put the thread to sleep and they take most of the time; they compute
+// when the thread had the processor for most of the window (it was neither
+// preempted nor blocked on its output) and the reads took a fair share of
+// it; otherwise, again, helpers would gain nothing (the output, or the
+// load, is the limit).
 read_ahead_kind kind_of_walk(const read_window &window) noexcept;
 
 // When the walk has gone on long enough to be worth helpers: it starts
@@ -226,6 +229,7 @@ read_ahead_kind kind_of_walk(const read_window &window) noexcept;
 struct read_ahead_pace {
     bool decided;
     bool watching;        // the window is open
+    int output;           // the descriptor the document goes to, or -1
     long look_every_mask; // the clock is read every (mask + 1) entries
     struct timespec start;
     struct timespec opened;
@@ -234,7 +238,7 @@ struct read_ahead_pace {
     long read_ns;    // in the window so far
     long read_waits; // in the window so far
 };
-read_ahead_pace start_pace() noexcept;
+read_ahead_pace start_pace(std::FILE *out) noexcept;
 
 read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept;
 int read_status_watched(read_ahead_pace &pace, const status_source &source,

@@ -38,6 +38,7 @@
 #include <memory>
 #include <new>
 
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -110,6 +111,14 @@ long thread_cpu_ns() noexcept {
 long voluntary_waits() noexcept {
     struct rusage usage;
     return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
+}
+
+// A pipe or socket that its reader has not emptied takes nothing more now;
+// a file or a stream in memory always does. Stdio's buffer may hide that
+// for a while: the descriptor says it.
+bool output_is_full(int output) noexcept {
+    struct pollfd descriptor = {output, POLLOUT, 0};
+    return output >= 0 && poll(&descriptor, 1, 0) == 0;
 }
 
 unsigned spare_processors() noexcept {
@@ -402,7 +411,7 @@ void step_depth(depth_trial &trial, helper_crew &crew) noexcept {
 } // namespace
 
 read_ahead_kind kind_of_walk(const read_window &window) noexcept {
-    if (window.entries <= 0 || window.wall_ns <= 0)
+    if (window.entries <= 0 || window.wall_ns <= 0 || window.output_full)
         return read_ahead_kind::none;
     if (window.read_waits * entries_per_wait >= window.entries &&
         2 * window.read_ns >= window.wall_ns)
@@ -439,8 +448,9 @@ unsigned next_depth(read_depth &growth, double rate, unsigned room) noexcept {
     return growth.depth;
 }
 
-read_ahead_pace start_pace() noexcept {
+read_ahead_pace start_pace(std::FILE *out) noexcept {
     read_ahead_pace pace{};
+    pace.output = fileno(out); // -1 for a stream in memory
     // A forced decision comes after exactly its number of entries.
     pace.look_every_mask = forced_read_ahead.decide_after >= 0 ? 0 : look_every - 1;
     clock_gettime(CLOCK_MONOTONIC, &pace.start);
@@ -486,7 +496,8 @@ read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
                          .wall_ns = open_for,
                          .cpu_ns = thread_cpu_ns() - pace.cpu_ns_at_open,
                          .read_ns = pace.read_ns,
-                         .read_waits = pace.read_waits});
+                         .read_waits = pace.read_waits,
+                         .output_full = output_is_full(pace.output)});
 }
 
 bool list_rest_ahead(folder_walk &walk, read_ahead_kind kind) noexcept {
