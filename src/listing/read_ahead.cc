@@ -12,7 +12,8 @@
 //
 // - The walk decides once, after about 2 ms, from a window of about 1 ms in
 //   which it watched every status read (kind_of_walk): only the reads' own
-//   waiting counts, not the writer's on its output nor being preempted.
+//   waiting counts, not the writer's on its output nor being preempted,
+//   and an output that can take nothing more then starts no helper.
 // - Where reads compute (a warm cache), a helper per spare processor, three
 //   at most, and the writer reads ahead too when the next status isn't in.
 // - Where they wait (a slow or remote file system), the writer only writes,
@@ -20,8 +21,8 @@
 //   growing pays (next_depth): up to the file system's own limit, or 128.
 // - All calls in a process draw their helpers from one budget, counted
 //   without locks: those that compute never outnumber the spare
-//   processors, those that wait never 128. A call that finds it spent goes
-//   on with what it got, or serially.
+//   processors, those that wait are never more than 128. A call that finds
+//   it spent goes on with what it got, or serially.
 //
 // The entries in flight sit in a ring of a fixed number of slots, so memory
 // doesn't grow with the folder. The writer puts names in; a helper claims
