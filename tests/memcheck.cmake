@@ -14,7 +14,12 @@
 # them and is not under test: it runs without valgrind. Reports about the C
 # library itself are suppressed (valgrind.supp). fault_test (label
 # "interposer") is left out: it brings its own allocator, which valgrind
-# replaces. The export check runs only cmake and nm.
+# replaces. The export check runs only cmake and nm. The test that the reads
+# in flight grow on a slow file system is left out too: it measures what
+# helper threads gain, and under valgrind, which runs one thread at a time,
+# every status read takes several times as long and the writer falls
+# behind; the other read-ahead tests walk with many helpers, growing and
+# shrinking, under it.
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(CTEST_SOURCE_DIRECTORY "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(CTEST_BINARY_DIRECTORY "${CTEST_SOURCE_DIRECTORY}/build/test")
@@ -34,7 +39,8 @@ if(NOT EXISTS "${CTEST_BINARY_DIRECTORY}/CTestTestfile.cmake")
                       "run cmake --workflow --preset test first")
 endif()
 ctest_start(Experimental)
-ctest_memcheck(PARALLEL_LEVEL 2 EXCLUDE_LABEL interposer EXCLUDE library_exports_only_its_two_functions
+ctest_memcheck(PARALLEL_LEVEL 2 EXCLUDE_LABEL interposer
+               EXCLUDE "library_exports_only_its_two_functions|ReadAhead.SlowFileSystemGetsHelpersForTheCallAlone"
                RETURN_VALUE failed DEFECT_COUNT defects)
 
 # Descriptors left open: valgrind lists each one open at exit, followed by

@@ -251,7 +251,10 @@ void *help(void *argument) noexcept {
             continue;
         if (ring.done.load())
             return nullptr;
-        ring.idle_turns.fetch_add(1, std::memory_order_relaxed);
+        // Short of names, unless some came in meanwhile (the first do just
+        // after the helpers start).
+        if (ring.claimed.load() >= ring.named.load())
+            ring.idle_turns.fetch_add(1, std::memory_order_relaxed);
         ring.idle_helpers.fetch_add(1);
         ring.wakeups.wait(wakeups);
         ring.idle_helpers.fetch_sub(1);
