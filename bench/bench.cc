@@ -65,7 +65,6 @@
 #include <utility>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -75,6 +74,7 @@
 
 #include "faulty_mount.h"
 #include "kelvane.h"
+#include "tasks.h"
 
 namespace {
 
@@ -583,19 +583,6 @@ void skip_slow_rows(const std::string &why) {
         fail("the slow file system is needed here, but " + why);
     std::printf("\nslow file system rows skipped: %s\n", why.c_str());
     std::fflush(stdout);
-}
-
-// The threads of process `pid`, 0 once it is gone.
-int tasks_of(pid_t pid) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/task";
-    DIR *tasks = opendir(path.c_str());
-    if (!tasks)
-        return 0;
-    int count = 0;
-    while (const struct dirent *task = readdir(tasks))
-        count += task->d_name[0] != '.';
-    closedir(tasks);
-    return count;
 }
 
 // Starts `argv` from the root folder with standard output on `out_fd`

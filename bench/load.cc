@@ -23,27 +23,14 @@
 #include <thread>
 #include <vector>
 
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "kelvane.h"
 #include "listing.h"
+#include "tasks.h"
 
 namespace {
-
-// The tasks (threads) of process `pid`, 0 when it is gone.
-int tasks_of(pid_t pid) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/task";
-    DIR *tasks = opendir(path.c_str());
-    if (!tasks)
-        return 0;
-    int count = 0;
-    while (const struct dirent *task = readdir(tasks))
-        count += task->d_name[0] != '.';
-    closedir(tasks);
-    return count;
-}
 
 bool list_once(const char *folder, unsigned flags) {
     std::FILE *sink = std::fopen("/dev/null", "w");

@@ -160,8 +160,13 @@ std::string faulty_fs_missing();
 // environment says the file system must be there (CI sets
 // KELVANE_TESTS_NEED_FUSE=1), so that these tests never skip unseen.
 #define REQUIRE_FAULTY_FS()                                                              \
-    if (const std::string missing = faulty_fs_missing(); !missing.empty()) {             \
-        if (std::getenv("KELVANE_TESTS_NEED_FUSE"))                                      \
+    REQUIRE_PRESENT(faulty_fs_missing(), "KELVANE_TESTS_NEED_FUSE")
+
+// Skips when `missing_text` (what some part lacks here) is not empty, saying
+// it; fails instead where the environment variable `needed` is set.
+#define REQUIRE_PRESENT(missing_text, needed)                                            \
+    if (const std::string missing = (missing_text); !missing.empty()) {                  \
+        if (std::getenv(needed))                                                         \
             FAIL() << missing;                                                           \
         GTEST_SKIP() << missing;                                                         \
     }
@@ -174,12 +179,7 @@ std::string openat2_missing();
 // Skips where openat2 is missing, saying why; fails instead where the
 // environment says it must be there (CI sets KELVANE_TESTS_NEED_OPENAT2=1
 // for every run but valgrind's).
-#define REQUIRE_OPENAT2()                                                                \
-    if (const std::string missing = openat2_missing(); !missing.empty()) {               \
-        if (std::getenv("KELVANE_TESTS_NEED_OPENAT2"))                                   \
-            FAIL() << missing;                                                           \
-        GTEST_SKIP() << missing;                                                         \
-    }
+#define REQUIRE_OPENAT2() REQUIRE_PRESENT(openat2_missing(), "KELVANE_TESTS_NEED_OPENAT2")
 
 // A folder opened for the scope, as the root of listings; -1 when it could
 // not be.

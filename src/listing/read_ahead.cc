@@ -367,15 +367,6 @@ void await_status(read_ahead_ring &ring, long entry) noexcept {
     }
 }
 
-// The trial of depths where reads wait, step by step as the writer goes.
-// Each depth is judged by the reads that started once it was set, as soon
-// as there are as many of them as it has helpers: while the helpers have
-// names to read, statuses come in at (depth / the time a read takes).
-struct depth_trial {
-    read_depth growth;
-    bool trying;
-};
-
 void time_reads_from_now(read_ahead_ring &ring) noexcept {
     ring.timed_reads.store(0, std::memory_order_relaxed);
     ring.timed_read_ns.store(0, std::memory_order_relaxed);
@@ -383,33 +374,33 @@ void time_reads_from_now(read_ahead_ring &ring) noexcept {
     ring.timed_from.store(now_ns(), std::memory_order_relaxed);
 }
 
-// Called for every entry written while a depth is tried.
-void step_depth(depth_trial &trial, helper_crew &crew) noexcept {
+// The trial of depths where reads wait, step by step as the writer goes:
+// called for every entry written until the depth has settled. Each depth
+// is judged by the reads that started once it was set, as soon as there
+// are half as many of them as it has helpers: while the helpers have names
+// to read, statuses come in at (depth / the time a read takes).
+void step_depth(read_depth &growth, helper_crew &crew) noexcept {
     read_ahead_ring &ring = *crew.ring;
     const long reads = ring.timed_reads.load(std::memory_order_relaxed);
-    if (2 * reads < trial.growth.depth)
+    if (2 * reads < growth.depth)
         return;
     const long read_ns = std::max(ring.timed_read_ns.load(std::memory_order_relaxed), 1L);
-    const double rate = 1e9 * static_cast<double>(trial.growth.depth) *
+    const double rate = 1e9 * static_cast<double>(growth.depth) *
                         static_cast<double>(reads) / static_cast<double>(read_ns);
     // Helpers short of names are not what holds the walk back.
-    const bool idled =
-        ring.idle_turns.load(std::memory_order_relaxed) >= trial.growth.depth;
+    const bool idled = ring.idle_turns.load(std::memory_order_relaxed) >= growth.depth;
     const unsigned had = crew.started;
     time_reads_from_now(ring);
-    const unsigned wanted =
-        next_depth(trial.growth, rate, idled ? 0 : room_in(crew.budget));
+    const unsigned wanted = next_depth(growth, rate, idled ? 0 : room_in(crew.budget));
     if (wanted > had)
         start_helpers(crew, wanted);
     else if (wanted < had)
         stop_helpers_from(crew, wanted);
     if (wanted > had && crew.started == had) // nothing more to be had
-        trial.growth.settled = true;
-    trial.growth.depth = crew.started;
-    if (trial.growth.settled) {
-        trial.trying = false;
+        growth.settled = true;
+    growth.depth = crew.started;
+    if (growth.settled)
         ring.timed_from.store(LONG_MAX, std::memory_order_relaxed);
-    }
 }
 
 } // namespace
@@ -519,17 +510,18 @@ bool list_rest_ahead(folder_walk &walk, read_ahead_kind kind) noexcept {
     running_crew running(&crew); // stops and joins them, and gives cancellation back
 
     const bool forced = forced_read_ahead.helpers >= 0;
-    depth_trial trial{start_depth(), waiting && !forced};
+    read_depth growth = start_depth(); // tried where reads wait, unless forced
+    growth.settled = !waiting || forced;
     start_helpers(crew, forced    ? static_cast<unsigned>(forced_read_ahead.helpers)
                         : waiting ? first_depth_when_reads_wait
                                   : most_helpers_when_reads_compute);
     if (crew.started == 0)
         return false;
-    trial.growth.depth = crew.started;
+    growth.depth = crew.started;
 
     long named = 0;
     bool more = refill(walk, *ring, named, 0);
-    if (trial.trying) // from the first names on
+    if (!growth.settled) // from the first names on
         time_reads_from_now(*ring);
     for (long written = 0;; ++written) {
         if (more && named - written < refill_below)
@@ -539,7 +531,7 @@ bool list_rest_ahead(folder_walk &walk, read_ahead_kind kind) noexcept {
         await_status(*ring, written);
         const ring_slot &slot = ring->slots[written % ring_slots];
         list_entry(walk, slot.name, slot.error, slot.status);
-        if (trial.trying)
-            step_depth(trial, crew);
+        if (!growth.settled)
+            step_depth(growth, crew);
     }
 }
