@@ -25,6 +25,7 @@
 #include "fixture.h"
 #include "kelvane.h"
 #include "listing.h"
+#include "read_ahead.h"
 
 extern "C" void *__libc_malloc(std::size_t size);
 extern "C" void *__libc_calloc(std::size_t count, std::size_t size);
