@@ -149,6 +149,8 @@ ssize_t take_written(void *cookie, const char *bytes, std::size_t size) noexcept
 std::size_t take_from_spill(kelvane_listing &listing, char *buffer,
                             std::size_t size) noexcept {
     const std::size_t taken = std::min(size, listing.spill_count);
+    if (taken == 0)
+        return 0;
     std::memcpy(buffer, listing.spill.get() + listing.spill_start, taken);
     listing.spill_start += taken;
     listing.spill_count -= taken;
