@@ -112,6 +112,7 @@ struct options {
     std::string faulty_fs; // not built: no libfuse3
 #endif
     bool check_only = false;
+    std::vector<std::string> only; // the sections to run, all when empty
     bool confined = true; // openat2 is there for `kelvane --beneath`
 };
 
@@ -1141,10 +1142,15 @@ options parse(int argc, char **argv) {
             o.baseline_library = absolute(value());
         else if (a == "--check")
             o.check_only = true;
-        else
+        else if (a == "--only") {
+            std::istringstream names(value());
+            for (std::string name; std::getline(names, name, ',');)
+                o.only.push_back(name);
+        } else
             fail("usage: kelvane_bench [--entries N,N...] [--rounds N] [--root DIR] "
                  "[--kelvane PROGRAM] [--baseline-kelvane PROGRAM] "
-                 "[--baseline-library LIBRARY] [--check]");
+                 "[--baseline-library LIBRARY] [--check] "
+                 "[--only many,slow,load,reader,pulled,small]");
     }
     return o;
 }
@@ -1174,16 +1180,31 @@ int main(int argc, char **argv) {
     o.confined = can_confine();
     if (mkdir(o.root.c_str(), 0755) != 0 && errno != EEXIST)
         fail_errno("mkdir " + o.root);
-    const std::string deep = deep_parent(o);
-    peaks_by_count peaks;
-    for (long count : o.entries)
-        time_many_files(o, deep, count, peaks);
-    print_rss_growth(peaks);
-    time_slow_file_system(o);
-    time_under_load(o);
-    time_slow_reader(o);
-    time_pulled(o);
-    time_pulled_on_slow_mount(o);
-    time_small_folder(o);
+    const auto wanted = [&](const char *section) {
+        return o.only.empty() ||
+               std::find(o.only.begin(), o.only.end(), section) != o.only.end();
+    };
+    if (wanted("many")) {
+        const std::string deep = deep_parent(o);
+        peaks_by_count peaks;
+        for (long count : o.entries)
+            time_many_files(o, deep, count, peaks);
+        print_rss_growth(peaks);
+    } else {
+        for (long count : o.entries)
+            fixture(o.root, count);
+    }
+    if (wanted("slow"))
+        time_slow_file_system(o);
+    if (wanted("load"))
+        time_under_load(o);
+    if (wanted("reader"))
+        time_slow_reader(o);
+    if (wanted("pulled")) {
+        time_pulled(o);
+        time_pulled_on_slow_mount(o);
+    }
+    if (wanted("small"))
+        time_small_folder(o);
     return 0;
 }

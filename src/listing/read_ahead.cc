@@ -441,6 +441,7 @@ read_ahead_pace start_pace(int output) noexcept {
     read_ahead_pace pace{};
     pace.output = output;
     clock_gettime(CLOCK_MONOTONIC, &pace.start);
+    pace.paused_at = pace.start; // a pulled listing starts paused
     // A forced decision comes after exactly its number of entries.
     if (forced_read_ahead.decide_after >= 0)
         return pace;
