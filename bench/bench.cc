@@ -976,13 +976,14 @@ void time_pulled(const options &o) {
                 "open (one run each; the helper budget is 128 waiting helpers and one "
                 "computing helper per spare processor)\n\n",
                 grouped(smallest).c_str());
-    std::printf("| listings | threads alive | descriptors per listing | KiB resident per "
-                "listing |\n|---|---:|---:|---:|\n");
+    std::printf("| listings | most threads alive at once | threads alive 200 ms later | "
+                "descriptors per listing | KiB resident per listing |\n"
+                "|---|---:|---:|---:|---:|\n");
     for (const char *mode : {"", "nonblock"}) {
         const std::vector<double> f =
             figures_of(o, {"many", {o.pull, "many", small, "1000", "4096", mode}});
-        std::printf("| %s | %.0f | %.2f | %.1f |\n",
-                    *mode ? "non-blocking" : "blocking", f[0], f[1], f[2]);
+        std::printf("| %s | %.0f | %.0f | %.2f | %.1f |\n",
+                    *mode ? "non-blocking" : "blocking", f[0], f[1], f[2], f[3]);
     }
     std::fflush(stdout);
 }

@@ -24,18 +24,22 @@
 //                                         front and erased: seconds
 //   kelvane_pull many FOLDER COUNT PIECE [nonblock]
 //                                         COUNT listings each read PIECE and
-//                                         left open: threads alive, descriptors
-//                                         and KiB of resident memory per listing
+//                                         left open: the most threads alive at
+//                                         once while they open, those alive
+//                                         200 ms later, descriptors and KiB of
+//                                         resident memory per listing
 //
 // The benchmark (bench.cc) runs it through its launcher, which gives the
 // peak RSS of each run.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -220,6 +224,14 @@ int many(const char *folder, int count, std::size_t piece, bool nonblock) {
     const int descriptors = open_descriptors();
     const long resident = resident_kib();
     long would_wait = 0;
+    // The most threads alive at once while the listings open, but for the
+    // one counting them.
+    std::atomic<bool> opened{false};
+    std::atomic<int> most{0};
+    std::thread counter([&] {
+        for (; !opened; usleep(200))
+            most = std::max(most.load(), tasks_of(getpid()) - 1);
+    });
     for (int i = 0; i < count; ++i) {
         kelvane_listing *listing = open_listing(folder, nonblock ? KELVANE_NONBLOCK : 0);
         for (std::size_t got = 0; got < piece;) {
@@ -230,6 +242,8 @@ int many(const char *folder, int count, std::size_t piece, bool nonblock) {
         }
         listings.push_back(listing);
     }
+    opened = true;
+    counter.join();
     // Feeders linger a while after filling their ring: count what stays.
     usleep(200'000);
     const int threads = tasks_of(getpid());
@@ -238,7 +252,7 @@ int many(const char *folder, int count, std::size_t piece, bool nonblock) {
     const double per_kib = static_cast<double>(resident_kib() - resident) / count;
     for (kelvane_listing *listing : listings)
         close_listing(listing);
-    std::printf("%d %.2f %.1f\n", threads, per_descriptors, per_kib);
+    std::printf("%d %d %.2f %.1f\n", most.load(), threads, per_descriptors, per_kib);
     return 0;
 }
 

@@ -45,12 +45,14 @@ namespace {
 constexpr std::size_t stream_buffer_size = 4096;
 
 // A non-blocking listing's ring of bytes made ahead of its caller. The
-// feeder puts them in a piece at a time, so that the caller sees the first
-// entries before a whole ring is made; it stops when less than a piece is
-// free, and goes on once half the ring is, or ends after lingering this
-// long with the caller away.
+// feeder puts them in a piece at a time: a small one when the caller has
+// taken everything, so that it waits no longer than needed, a larger one
+// otherwise, so that a caller that keeps up is not woken for every few
+// entries. It stops when less than a piece is free, and goes on once half
+// the ring is, or ends after lingering this long with the caller away.
 constexpr std::size_t ring_bytes = 64 * 1024;
 constexpr std::size_t feed_piece = 4096;
+constexpr std::size_t feed_piece_ahead = 16 * 1024;
 constexpr long feeder_linger_ns = 50'000'000;
 
 // The feeder makes the whole document (stdio, the walk, helpers of its
@@ -206,8 +208,9 @@ void signal_ready(listing_feed &feed) noexcept {
     feed.signalled = write(feed.ready, &one, sizeof one) == sizeof one;
 }
 
-// Makes it unreadable again, when there is nothing to read. The feed's lock
-// is held.
+// Makes it unreadable again, once a read found nothing to read: a caller
+// that keeps up is not made to poll, nor the feeder to signal, for every
+// piece. The feed's lock is held.
 void clear_ready(listing_feed &feed) noexcept {
     if (!feed.signalled)
         return;
@@ -248,7 +251,8 @@ void *feed_listing(void *argument) noexcept {
             feed.feeder = feeder_state::running;
             const std::size_t tail = (feed.head + feed.count) % ring_bytes;
             const std::size_t span =
-                std::min({ring_bytes - tail, ring_bytes - feed.count, feed_piece});
+                std::min({ring_bytes - tail, ring_bytes - feed.count,
+                          feed.count == 0 ? feed_piece : feed_piece_ahead});
             pthread_mutex_unlock(&feed.lock);
             // Only the feeder writes the free part of the ring, and the
             // caller reads only what has been counted in.
@@ -361,7 +365,7 @@ ssize_t read_fed(kelvane_listing &listing, char *buffer, std::size_t size) noexc
             feed.count -= run;
         }
         at_end = feed.ended && feed.count == 0;
-        if (feed.count == 0 && !feed.ended)
+        if (taken == 0 && !feed.ended)
             clear_ready(feed);
         const bool half_free = ring_bytes - feed.count >= ring_bytes / 2;
         if (!feed.ended && half_free) {
