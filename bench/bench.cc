@@ -8,6 +8,9 @@
 //   kelvane_bench [--entries 10000,200000] [--rounds 7] [--root DIR]
 //                 [--kelvane PROGRAM] [--baseline-kelvane PROGRAM]
 //                 [--baseline-library LIBRARY] [--check]
+//                 [--only many,slow,load,reader,pulled,small]
+//
+// --only runs the sections named (in their usual order), all by default.
 //
 // Fixtures are made once under the root folder and kept for later runs.
 // Every command runs as a child with standard output on /dev/null, in
