@@ -8,7 +8,7 @@
 //   kelvane_bench [--entries 10000,200000] [--rounds 7] [--root DIR]
 //                 [--kelvane PROGRAM] [--baseline-kelvane PROGRAM]
 //                 [--baseline-library LIBRARY] [--check]
-//                 [--only many,slow,load,reader,pulled,small]
+//                 [--only many,slow,load,reader,pulled,startup,small]
 //
 // --only runs the sections named (in their usual order), all by default.
 //
