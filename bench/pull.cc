@@ -13,7 +13,8 @@
 //   kelvane_pull nonblock FOLDER PIECE    the same without waiting, polling
 //                                         the descriptor: seconds, the
 //                                         longest read in seconds, the
-//                                         reads that said -EAGAIN
+//                                         reads that said -EAGAIN, and the
+//                                         time 99 reads in 100 stay within
 //   kelvane_pull first FOLDER PIECE       seconds from kelvane_open() to the
 //                                         first piece, then closed
 //   kelvane_pull paced FOLDER PIECE US    a piece, then US away, to the end:
@@ -118,12 +119,12 @@ int pull(const char *folder, std::size_t piece, bool nonblock) {
     std::vector<char> buffer(piece);
     const double start = now();
     kelvane_listing *listing = open_listing(folder, nonblock ? KELVANE_NONBLOCK : 0);
-    double longest = 0;
+    std::vector<double> reads;
     long would_wait = 0;
     for (;;) {
         const double before = now();
         const ssize_t n = kelvane_read(listing, buffer.data(), piece);
-        longest = std::max(longest, now() - before);
+        reads.push_back(now() - before);
         if (n == -EAGAIN) {
             ++would_wait;
             struct pollfd ready = {kelvane_fd(listing), POLLIN, 0};
@@ -136,10 +137,13 @@ int pull(const char *folder, std::size_t piece, bool nonblock) {
             break;
     }
     close_listing(listing);
-    if (nonblock)
-        std::printf("%.6f %.6f %ld\n", now() - start, longest, would_wait);
-    else
+    if (nonblock) {
+        std::sort(reads.begin(), reads.end());
+        std::printf("%.6f %.6f %ld %.6f\n", now() - start, reads.back(), would_wait,
+                    reads[reads.size() * 99 / 100]);
+    } else {
         std::printf("%.6f\n", now() - start);
+    }
     return 0;
 }
 
