@@ -43,6 +43,15 @@
 // decides anything); the program's threads are counted every millisecond,
 // and every document must be the whole one.
 //
+// Pulled listings: kelvane_pull reads listings piece by piece through the
+// library, as a server would: the first 32 KiB against the whole listing
+// pushed into /dev/null, on the largest fixture and on the slow mount at
+// 2 ms; the whole listing in 32 KiB and 1 KiB pieces, blocking and not;
+// the peak RSS at the smallest and largest fixture, beside the whole
+// document kept in memory (as is, or copied and erased from the front
+// piece by piece); a reader away 2 ms after each 4 KiB on the slow mount;
+// and 1,000 listings of the smallest fixture left open after 4 KiB each.
+//
 // Small folder: kelvane_repeat calls kelvane() 2,000 times in one process
 // on a fixture of 100 files, through this build's libkelvane and, given
 // --baseline-library (the libkelvane.so.1 of an older build), through that
@@ -61,6 +70,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,6 +96,7 @@ struct options {
     std::string floor = FLOOR_PROGRAM;
     std::string launcher = LAUNCH_PROGRAM;
     std::string load = LOAD_PROGRAM;
+    std::string pull = PULL_PROGRAM;
     std::string baseline_kelvane; // none given
 #ifdef KELVANE_LIBRARY
     std::string library = KELVANE_LIBRARY;
@@ -101,6 +112,7 @@ struct options {
     std::string faulty_fs; // not built: no libfuse3
 #endif
     bool check_only = false;
+    std::vector<std::string> only; // the sections to run, all when empty
     bool confined = true; // openat2 is there for `kelvane --beneath`
 };
 
@@ -838,6 +850,189 @@ void time_slow_reader(const options &o) {
     }
 }
 
+// The figures a command printed on its one line of output, in its order.
+std::vector<double> figures_of(const options &o, const command &c) {
+    std::istringstream line(output_of(o, c));
+    std::vector<double> figures;
+    for (double figure; line >> figure;)
+        figures.push_back(figure);
+    if (figures.empty())
+        fail(c.label + " printed no figures");
+    return figures;
+}
+
+// For each command that prints its own figures: the median of each, over
+// interleaved rounds after one to warm the caches, and its peak RSS.
+struct reports {
+    std::vector<std::vector<double>> medians;
+    std::vector<long> peak_rss_kib;
+};
+
+reports report_in_rounds(const options &o, const std::vector<command> &list) {
+    std::FILE *capture = std::tmpfile();
+    if (!capture)
+        fail_errno("tmpfile");
+    const int report = fileno(capture);
+    std::vector<std::vector<std::vector<double>>> seen(list.size());
+    reports r;
+    r.peak_rss_kib.assign(list.size(), 0);
+    for (int round = 0; round <= o.rounds; ++round)
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (ftruncate(report, 0) != 0 || lseek(report, 0, SEEK_SET) != 0)
+                fail_errno("emptying the report");
+            const run_result ran = run(o, list[i], report);
+            char text[256] = {};
+            if (!WIFEXITED(ran.status) || WEXITSTATUS(ran.status) != 0 ||
+                pread(report, text, sizeof text - 1, 0) <= 0)
+                fail(list[i].label + " failed");
+            if (round == 0)
+                continue;
+            std::istringstream line(text);
+            std::vector<double> figures;
+            for (double figure; line >> figure;)
+                figures.push_back(figure);
+            seen[i].push_back(figures);
+            r.peak_rss_kib[i] = std::max(r.peak_rss_kib[i], ran.peak_rss_kib);
+        }
+    std::fclose(capture);
+    for (const auto &rounds : seen) {
+        std::vector<double> medians;
+        for (std::size_t f = 0; f < rounds.front().size(); ++f) {
+            std::vector<double> values;
+            for (const std::vector<double> &figures : rounds)
+                values.push_back(figures.at(f));
+            medians.push_back(median(values));
+        }
+        r.medians.push_back(medians);
+    }
+    return r;
+}
+
+// The pulled document, blocking and not, is kelvane's, byte for byte.
+void check_pulled(const options &o, const std::string &folder, long count) {
+    const std::string whole = output_of(o, {"kelvane -tpog", {o.kelvane, "-tpog", folder}});
+    for (const char *piece : {"7", "32768"})
+        for (const char *mode : {"", "nonblock"}) {
+            const command c{"pulled " + folder + " in pieces of " + piece + " " + mode,
+                            {o.pull, "cat", folder, piece, mode}};
+            const std::string document = output_of(o, c);
+            check_document(c.label, document, count, true);
+            if (document != whole)
+                fail(c.label + ": not the document kelvane writes");
+        }
+    std::fprintf(stderr, "%s: pulled documents checked\n", folder.c_str());
+}
+
+// Listings pulled piece by piece on the warm fixtures: the first packet,
+// the whole listing, non-blocking reads and memory.
+void time_pulled(const options &o) {
+    const long smallest = *std::min_element(o.entries.begin(), o.entries.end());
+    const long count = largest(o);
+    for (const long n : {smallest, count})
+        check_pulled(o, std::to_string(n), n);
+    if (o.check_only)
+        return;
+    const std::string folder = std::to_string(count), small = std::to_string(smallest);
+    const std::vector<command> list{
+        {"`kelvane_at` into /dev/null", {o.pull, "push", folder}},
+        {"pulled in 32 KiB pieces", {o.pull, "pull", folder, "32768"}},
+        {"pulled in 1 KiB pieces", {o.pull, "pull", folder, "1024"}},
+        {"pulled in 32 KiB pieces, non-blocking", {o.pull, "nonblock", folder, "32768"}},
+        {"the first 32 KiB piece", {o.pull, "first", folder, "32768"}},
+        {"kept in memory, then sent in 32 KiB pieces", {o.pull, "memory", folder, "32768"}},
+        {"kept in memory, each 32 KiB piece copied and erased from the front",
+         {o.pull, "erase", folder, "32768"}},
+        {"small: pulled in 32 KiB pieces", {o.pull, "pull", small, "32768"}},
+        {"small: kept in memory", {o.pull, "memory", small, "32768"}},
+        {"small: copied and erased", {o.pull, "erase", small, "32768"}},
+    };
+    const reports r = report_in_rounds(o, list);
+    const double push = r.medians[0][0];
+    std::printf("\n%ld entries (`-tpog`) pulled piece by piece through the library, median "
+                "of %d interleaved rounds\n\n",
+                count, o.rounds);
+    std::printf("| listing | median ms | x `kelvane_at` | peak RSS KiB |\n|---|---:|---:|---:|\n");
+    for (std::size_t i = 0; i < 7; ++i)
+        std::printf("| %s | %.1f | %.3f | %ld |\n", list[i].label.c_str(),
+                    r.medians[i][0] * 1e3, r.medians[i][0] / push, r.peak_rss_kib[i]);
+    std::printf("\nnon-blocking: the longest single read took %.1f us (median of the rounds' "
+                "longest)\n",
+                r.medians[3][1] * 1e6);
+    std::printf("non-blocking against blocking, both in 32 KiB pieces: %.3f\n",
+                r.medians[3][0] / r.medians[1][0]);
+    std::printf("\npeak RSS from %s to %s entries:\n\n| listing | %s | %s | growth KiB |\n"
+                "|---|---:|---:|---:|\n",
+                grouped(smallest).c_str(), grouped(count).c_str(), grouped(smallest).c_str(),
+                grouped(count).c_str());
+    const std::pair<std::size_t, std::size_t> rows[] = {{7, 1}, {8, 5}, {9, 6}};
+    for (const auto &[few, many] : rows)
+        std::printf("| %s | %ld | %ld | %ld |\n", list[many].label.c_str(),
+                    r.peak_rss_kib[few], r.peak_rss_kib[many],
+                    r.peak_rss_kib[many] - r.peak_rss_kib[few]);
+    std::fflush(stdout);
+
+    // Many listings open at once, each read 4 KiB and left open.
+    std::printf("\n1,000 listings of %s entries open at once, each read 4 KiB and left "
+                "open (one run each; the helper budget is 128 waiting helpers and one "
+                "computing helper per spare processor)\n\n",
+                grouped(smallest).c_str());
+    std::printf("| listings | most threads alive at once | threads alive 200 ms later | "
+                "descriptors per listing | KiB resident per listing |\n"
+                "|---|---:|---:|---:|---:|\n");
+    for (const char *mode : {"", "nonblock"}) {
+        const std::vector<double> f =
+            figures_of(o, {"many", {o.pull, "many", small, "1000", "4096", mode}});
+        std::printf("| %s | %.0f | %.0f | %.2f | %.1f |\n",
+                    *mode ? "non-blocking" : "blocking", f[0], f[1], f[2], f[3]);
+    }
+    std::fflush(stdout);
+}
+
+// Listings pulled piece by piece on the slow mount: the first packet, a
+// reader that goes away between pieces, and non-blocking reads.
+void time_pulled_on_slow_mount(const options &o) {
+    if (const std::string missing = faulty_fs_unusable(o.faulty_fs); !missing.empty()) {
+        skip_slow_rows(missing);
+        return;
+    }
+    constexpr long count = 2000;
+    const std::string source = fixture(o.root, count);
+    if (const std::string problem = mount_slow(o, source, 2000, 128); !problem.empty()) {
+        skip_slow_rows(problem);
+        return;
+    }
+    check_pulled(o, slow_mount_name, count);
+    if (!o.check_only) {
+        const std::string folder = slow_mount_name;
+        const std::vector<command> list{
+            {"`kelvane_at` into /dev/null", {o.pull, "push", folder}},
+            {"the first 32 KiB piece", {o.pull, "first", folder, "32768"}},
+            {"pulled in 4 KiB pieces", {o.pull, "pull", folder, "4096"}},
+            {"pulled in 4 KiB pieces, non-blocking", {o.pull, "nonblock", folder, "4096"}},
+            {"4 KiB, then 2 ms away, to the end", {o.pull, "paced", folder, "4096", "2000"}},
+        };
+        const reports r = report_in_rounds(o, list);
+        const double push = r.medians[0][0];
+        std::printf("\n%ld entries (`-tpog`) on faulty_fs, every status request held 2 ms, "
+                    "128 served at once, pulled through the library, median of %d "
+                    "interleaved rounds\n\n",
+                    count, o.rounds);
+        std::printf("| listing | median ms | x `kelvane_at` |\n|---|---:|---:|\n");
+        for (std::size_t i = 0; i < list.size(); ++i)
+            std::printf("| %s | %.1f | %.3f |\n", list[i].label.c_str(),
+                        r.medians[i][0] * 1e3, r.medians[i][0] / push);
+        std::printf("\nnon-blocking: the longest single read took %.1f us, %.0f reads "
+                    "said -EAGAIN; its total against blocking reads: %.3f\n",
+                    r.medians[3][1] * 1e6, r.medians[3][2], r.medians[3][0] / r.medians[2][0]);
+        std::printf("the reader away 2 ms after each piece: %.1f ms in all, %.1f ms of it "
+                    "away: %.3f x the pauses alone\n",
+                    r.medians[4][0] * 1e3, r.medians[4][1] * 1e3,
+                    r.medians[4][0] / r.medians[4][1]);
+        std::fflush(stdout);
+    }
+    take_down_slow_mount();
+}
+
 // kelvane() called 2,000 times in one process on 100 files, through this
 // build's library and the baseline's: what a call costs beyond its entries
 // (setting up, deciding whether to read ahead) shows where entries are
@@ -948,10 +1143,15 @@ options parse(int argc, char **argv) {
             o.baseline_library = absolute(value());
         else if (a == "--check")
             o.check_only = true;
-        else
+        else if (a == "--only") {
+            std::istringstream names(value());
+            for (std::string name; std::getline(names, name, ',');)
+                o.only.push_back(name);
+        } else
             fail("usage: kelvane_bench [--entries N,N...] [--rounds N] [--root DIR] "
                  "[--kelvane PROGRAM] [--baseline-kelvane PROGRAM] "
-                 "[--baseline-library LIBRARY] [--check]");
+                 "[--baseline-library LIBRARY] [--check] "
+                 "[--only many,slow,load,reader,pulled,small]");
     }
     return o;
 }
@@ -981,14 +1181,31 @@ int main(int argc, char **argv) {
     o.confined = can_confine();
     if (mkdir(o.root.c_str(), 0755) != 0 && errno != EEXIST)
         fail_errno("mkdir " + o.root);
-    const std::string deep = deep_parent(o);
-    peaks_by_count peaks;
-    for (long count : o.entries)
-        time_many_files(o, deep, count, peaks);
-    print_rss_growth(peaks);
-    time_slow_file_system(o);
-    time_under_load(o);
-    time_slow_reader(o);
-    time_small_folder(o);
+    const auto wanted = [&](const char *section) {
+        return o.only.empty() ||
+               std::find(o.only.begin(), o.only.end(), section) != o.only.end();
+    };
+    if (wanted("many")) {
+        const std::string deep = deep_parent(o);
+        peaks_by_count peaks;
+        for (long count : o.entries)
+            time_many_files(o, deep, count, peaks);
+        print_rss_growth(peaks);
+    } else {
+        for (long count : o.entries)
+            fixture(o.root, count);
+    }
+    if (wanted("slow"))
+        time_slow_file_system(o);
+    if (wanted("load"))
+        time_under_load(o);
+    if (wanted("reader"))
+        time_slow_reader(o);
+    if (wanted("pulled")) {
+        time_pulled(o);
+        time_pulled_on_slow_mount(o);
+    }
+    if (wanted("small"))
+        time_small_folder(o);
     return 0;
 }

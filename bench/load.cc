@@ -28,6 +28,7 @@
 
 #include "kelvane.h"
 #include "listing.h"
+#include "read_ahead.h"
 #include "tasks.h"
 
 namespace {

@@ -84,6 +84,10 @@ if(BUILD_SHARED_LIBS)
 * Build-Depends-Package: ${KELVANE_DEVELOPMENT_PACKAGE}
  kelvane@Base 1.0.0
  kelvane_at@Base 1.1.0
+ kelvane_close@Base 1.2.0
+ kelvane_fd@Base 1.2.0
+ kelvane_open@Base 1.2.0
+ kelvane_read@Base 1.2.0
 ")
   file(WRITE ${KELVANE_PACKAGING_DIR}/triggers "activate-noawait ldconfig\n")
   file(WRITE ${KELVANE_PACKAGING_DIR}/lintian-overrides

@@ -31,6 +31,7 @@
 #include "fixture.h"
 #include "kelvane.h"
 #include "listing.h"
+#include "read_ahead.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 # SPDX-FileCopyrightText: 2026 the kelvane developers
 # SPDX-License-Identifier: MIT
 
-# Fails unless the dynamic symbol table of LIBRARY defines exactly kelvane
-# and kelvane_at.
+# Fails unless the dynamic symbol table of LIBRARY defines exactly the
+# library's six functions.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -11,7 +11,8 @@ endif()
 string(REGEX MATCHALL "[^ \n]+\n" names "${symbols}")
 list(TRANSFORM names STRIP)
 list(SORT names)
-if(NOT names STREQUAL "kelvane;kelvane_at")
-  message(FATAL_ERROR "exported symbols: ${names}; expected only kelvane and kelvane_at")
+set(expected kelvane kelvane_at kelvane_close kelvane_fd kelvane_open kelvane_read)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exported symbols: ${names}; expected only ${expected}")
 endif()
 message(STATUS "exports: ${names}")

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "fixture.h"
 #include "kelvane.h"
 #include "listing.h"
+#include "read_ahead.h"
 
 extern "C" void *__libc_malloc(std::size_t size);
 extern "C" void *__libc_calloc(std::size_t count, std::size_t size);
@@ -387,6 +389,71 @@ TEST(OutOfMemory, WalkTakesTheSameMemoryForAnyFolder) {
         ASSERT_EQ(entry_lines(large.document).size(), 300u);
         EXPECT_EQ(small.allocations, large.allocations) << plan.helpers << " helpers";
         EXPECT_EQ(large.kept_blocks, 0) << plan.helpers << " helpers";
+    }
+    forced_read_ahead = {-1, -1};
+}
+
+// A listing pulled piece by piece meets each of its allocations failing in
+// turn: opening says -ENOMEM and gives no listing, or the reads give the
+// whole document, or a read and the close say -ENOMEM. Nothing is kept.
+// While faults are armed the test itself allocates nothing.
+struct pulled_failing {
+    std::string outcome;
+    int allocations;
+};
+
+pulled_failing pull_failing(const char *path, int fail_at) {
+    static char document[1 << 16];
+    std::size_t length = 0;
+    int opened, closed = 0;
+    ssize_t last = 0;
+    bool null_listing;
+    const int descriptors = open_descriptors();
+    live_blocks = 0;
+    {
+        armed fault(allocation_faults, fail_at);
+        kelvane_listing *listing = nullptr;
+        opened = kelvane_open(&listing, AT_FDCWD, path, 0);
+        null_listing = listing == nullptr;
+        if (opened == 0) {
+            while (length + 100 <= sizeof document &&
+                   (last = kelvane_read(listing, document + length, 100)) > 0)
+                length += static_cast<std::size_t>(last);
+            closed = kelvane_close(listing);
+        }
+    }
+    std::string outcome =
+        opened != 0 ? "open " + std::to_string(opened) + (null_listing ? "" : ", listing")
+                    : "read " + std::to_string(last) + ", close " + std::to_string(closed) +
+                          (last == 0 ? ", " + std::string(document, length) : "");
+    if (live_blocks != 0)
+        outcome += ", blocks kept";
+    if (open_descriptors() != descriptors)
+        outcome += ", descriptors kept";
+    return {outcome, allocation_faults.calls};
+}
+
+TEST(OutOfMemory, PulledListingSaysSoAndKeepsNothing) {
+    temp_folder tree;
+    for (int i = 0; i < 40; ++i)
+        make_file(tree / ("entry-" + std::to_string(i) + std::string(60, 'n')));
+    const char *path = tree.path.c_str();
+    const std::string whole = "read 0, close 0, " + list(path, 0).document;
+    for (const read_ahead_plan plan : {read_ahead_plan{LONG_MAX, 0}, read_ahead_plan{0, 1}}) {
+        forced_read_ahead = plan;
+        pull_failing(path, INT_MAX); // first-call set-up, if any
+        const pulled_failing healthy = pull_failing(path, INT_MAX);
+        ASSERT_EQ(healthy.outcome, whole);
+        bool open_failed = false;
+        for (int n = 1; n <= healthy.allocations; ++n) {
+            const pulled_failing failing = pull_failing(path, n);
+            const std::string_view outcome = failing.outcome;
+            open_failed |= outcome == "open -12";
+            EXPECT_TRUE(outcome == "open -12" || outcome == whole ||
+                        outcome == "read -12, close -12")
+                << "allocation " << n << ": " << outcome;
+        }
+        EXPECT_TRUE(open_failed);
     }
     forced_read_ahead = {-1, -1};
 }

@@ -65,6 +65,8 @@ bool one_complete_document(const std::string &text);
 
 // The number of file descriptors this process has open.
 int open_descriptors();
+// The number of threads this process has.
+int threads_of_this_process();
 
 // Changes the working folder for the scope, and back.
 struct working_folder {

@@ -27,6 +27,7 @@
 #include "fixture.h"
 #include "kelvane.h"
 #include "listing.h"
+#include "read_ahead.h"
 
 namespace {
 
@@ -71,16 +72,6 @@ void fill_with_every_name_length(const temp_folder &tree, int count) {
             make_file(tree / name, 0640,
                       std::string(static_cast<std::size_t>(i % 50), 'x'));
     }
-}
-
-int threads_of_this_process() {
-    int count = 0;
-    DIR *tasks = opendir("/proc/self/task");
-    while (const struct dirent *task = tasks ? readdir(tasks) : nullptr)
-        count += task->d_name[0] != '.';
-    if (tasks)
-        closedir(tasks);
-    return count;
 }
 
 // The processors a computing helper may have: all but the caller's, three

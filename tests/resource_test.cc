@@ -23,6 +23,7 @@
 #include "fixture.h"
 #include "kelvane.h"
 #include "listing.h"
+#include "read_ahead.h"
 
 namespace {
 

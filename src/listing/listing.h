@@ -1,8 +1,10 @@
 // SPDX-FileCopyrightText: 2026 the kelvane developers
 // SPDX-License-Identifier: MIT
 
-// Internal interface of the folder listing: the pieces kelvane() is made of.
-// Nothing here is exported from the library.
+// Internal interface of the folder listing: the pieces a document is made
+// of. The walk through a folder is walk.h's, the document's order and the
+// driver document.h's, the read-ahead read_ahead.h's. Nothing here is
+// exported from the library.
 #ifndef KELVANE_LISTING_H
 #define KELVANE_LISTING_H
 
@@ -12,7 +14,6 @@
 #include <memory>
 #include <string_view>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -168,134 +169,5 @@ void write_element(std::FILE *out, std::string_view name, const struct stat &sta
 // gone.
 int write_entry(std::FILE *out, const char *path, unsigned folder_mode,
                 listing_context &listing) noexcept;
-
-// kelvane.cc: the walk through one opened folder, entry by entry in the
-// order the system gives them.
-struct folder_walk {
-    std::FILE *out;
-    DIR *folder;
-    status_source statuses; // relative to `folder`'s descriptor
-    unsigned folder_mode;
-    listing_context &listing;
-    long listed;       // names handed on so far
-    int first_failure; // the first reported status failure, negated, or 0
-    int read_error;    // the errno that ended reading the folder, or 0
-};
-
-// The name of the next entry to list: ".", ".." and hidden names are
-// passed over. Null at the end of the folder, or when reading it failed.
-const char *next_name(folder_walk &walk) noexcept;
-
-// Lists the entry called `name` whose status read gave `error` (0 when
-// `status` holds its status): its line, or the failure kept if it is the
-// first to report.
-void list_entry(folder_walk &walk, std::string_view name, int error,
-                const struct stat &status) noexcept;
-
-// read_ahead.cc: status reads ahead of the writer, on helper threads.
-
-// What helpers would do for the rest of a walk, after a look at how its
-// status reads go.
-enum class read_ahead_kind {
-    none,      // nothing: the walk goes on serially
-    computing, // the reads keep a processor busy: a helper per spare one
-    waiting,   // the reads wait (a slow or remote file system): many in flight
-};
-
-// What the walk saw in the window it decides on: about a millisecond of
-// entries, after the first millisecond.
-struct read_window {
-    long entries;     // entries listed in it
-    long wall_ns;     // its length
-    long cpu_ns;      // processor time the calling thread had in it
-    long read_ns;     // time spent inside status reads
-    long read_waits;  // voluntary context switches inside status reads
-    bool output_full; // the document's stream can take nothing more now
-};
-
-// The rule: where the output can take nothing more, it is the limit, and
-// helpers would gain nothing. Otherwise reads wait when one in a few of
-// them put the thread to sleep and they take most of the time; they compute
-// when the thread had the processor for most of the window (it was neither
-// preempted nor blocked on its output) and the reads took a fair share of
-// it; otherwise, again, helpers would gain nothing (the output, or the
-// load, is the limit).
-read_ahead_kind kind_of_walk(const read_window &window) noexcept;
-
-// When the walk has gone on long enough to be worth helpers: it starts
-// serially, opens its window at the first look after about 1 ms, watching
-// every status read from then on, and decides once when the window has
-// lasted about 1 ms more and holds a few entries.
-struct read_ahead_pace {
-    bool decided;
-    bool watching;        // the window is open
-    int output;           // the descriptor the document goes to, or -1
-    long look_every_mask; // the clock is read every (mask + 1) entries
-    struct timespec start;
-    struct timespec opened;
-    long listed_at_open;
-    long cpu_ns_at_open;
-    long read_ns;    // in the window so far
-    long read_waits; // in the window so far
-};
-read_ahead_pace start_pace(std::FILE *out) noexcept;
-
-read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept;
-int read_status_watched(read_ahead_pace &pace, const status_source &source,
-                        const char *name, struct stat &status) noexcept;
-
-// Reads an entry's status, as read_entry_status() does; while the window is
-// open, also notes how long the read took and whether it slept.
-inline int read_status_paced(read_ahead_pace &pace, const status_source &source,
-                             const char *name, struct stat &status) noexcept {
-    if (!pace.watching)
-        return read_entry_status(source, name, status);
-    return read_status_watched(pace, source, name, status);
-}
-
-// What helpers to start now: none until the decision is due, and none ever
-// after it. Called for every entry of a serial walk: what it costs there is
-// a test and a branch.
-inline read_ahead_kind read_ahead_due(read_ahead_pace &pace, long listed) noexcept {
-    if (pace.decided || ((listed - 1) & pace.look_every_mask) != 0)
-        return read_ahead_kind::none;
-    return decide_read_ahead(pace, listed);
-}
-
-// Lists the rest of the folder with helper threads reading statuses ahead
-// of the calling thread, which still reads the names and writes every line
-// in the folder's order. The helpers come from the process's budget (see
-// read_ahead.cc), as many as `kind` asks and the budget has; they are
-// joined, and given back, before it returns. False, with nothing listed,
-// when no helper could be had: the walk goes on serially.
-bool list_rest_ahead(folder_walk &walk, read_ahead_kind kind) noexcept;
-
-// Where reads wait, the number of them in flight (one per helper) is found
-// by trying: it starts at 8 and doubles for as long as each step raises the
-// rate at which statuses come in by a fair part of what it could, and steps
-// back when one does not, or stops when the budget has no more.
-struct read_depth {
-    unsigned depth;     // helpers reading now
-    unsigned before;    // the depth before the last step, 0 before any
-    double rate_before; // statuses a second at `before`
-    bool settled;
-};
-read_depth start_depth() noexcept;
-
-// The depth to go on with, after a window at `growth.depth` in which
-// statuses came in at `rate` a second, when `room` more helpers could be
-// had. Never more than 128, nor less than the start.
-unsigned next_depth(read_depth &growth, double rate, unsigned room) noexcept;
-
-// For the tests alone, to force each way of walking: after how many
-// entries the decision is taken (-1: by time), how many helpers it gives
-// (-1: as the kind does, and where reads wait with the depth growing as
-// measured), and of which kind. Not exported from the library.
-struct read_ahead_plan {
-    long decide_after;
-    int helpers;
-    read_ahead_kind kind = read_ahead_kind::computing;
-};
-extern read_ahead_plan forced_read_ahead;
 
 #endif // KELVANE_LISTING_H

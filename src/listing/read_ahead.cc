@@ -45,18 +45,21 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include "listing.h"
+#include "read_ahead.h"
+#include "walk.h"
 
 read_ahead_plan forced_read_ahead{-1, -1};
 
 namespace {
 
 // The walk opens its window at the first look after this time, and decides
-// once it has been open this long and holds this many entries: a folder
-// listed sooner never starts a thread, nor watches its reads.
+// once it has been open this long and holds this many entries, or has been
+// open the longest time: a folder listed sooner never starts a thread, nor
+// watches its reads but the first.
 constexpr long open_window_after_ns = 1'000'000;
 constexpr long window_ns = 1'000'000;
 constexpr long fewest_entries_in_window = 4;
+constexpr long longest_window_ns = 4 * window_ns;
 // Before the window, the clock is read every this many entries (a power of
 // two), the first time after the first entry.
 constexpr long look_every = 4;
@@ -162,7 +165,11 @@ unsigned take_from(const helper_budget &budget, unsigned wanted) noexcept {
 }
 
 void give_back(const helper_budget &budget, unsigned count) noexcept {
+    if (count == 0)
+        return;
     budget.alive->fetch_sub(count, std::memory_order_relaxed);
+    if (budget.alive == &waiting_helpers)
+        wake_a_starved_listing();
 }
 
 // One entry in flight: its name, then its status or the errno of reading it.
@@ -268,15 +275,11 @@ void wake_helpers(read_ahead_ring &ring) noexcept {
 }
 
 // The helper threads of one walk, and the part of the process's budget they
-// hold. Whatever way the walk ends, they are told to stop and joined, the
-// budget is given back, and the calling thread's cancellation state is
-// restored: a cancelled caller would leave them reading freed memory, so it
-// can't be cancelled while they run.
+// hold.
 struct helper_crew {
     read_ahead_ring *ring;
     helper_budget budget;
     unsigned started;
-    int cancel_state;
     pthread_t threads[most_helpers_when_reads_wait];
     helper_seat seats[most_helpers_when_reads_wait];
 };
@@ -290,15 +293,6 @@ void stop_helpers_from(helper_crew &crew, unsigned count) noexcept {
     give_back(crew.budget, crew.started - count);
     crew.started = count;
 }
-
-struct crew_stopper {
-    void operator()(helper_crew *crew) const noexcept {
-        crew->ring->done.store(true);
-        stop_helpers_from(*crew, 0);
-        pthread_setcancelstate(crew->cancel_state, nullptr);
-    }
-};
-using running_crew = std::unique_ptr<helper_crew, crew_stopper>;
 
 // Brings the crew up to `count` helpers, as many as the budget and the
 // system give: started with every signal blocked, so that signals go to
@@ -443,13 +437,52 @@ unsigned next_depth(read_depth &growth, double rate, unsigned room) noexcept {
     return growth.depth;
 }
 
-read_ahead_pace start_pace(std::FILE *out) noexcept {
+read_ahead_pace start_pace(int output) noexcept {
     read_ahead_pace pace{};
-    pace.output = fileno(out); // -1 for a stream in memory
-    // A forced decision comes after exactly its number of entries.
-    pace.look_every_mask = forced_read_ahead.decide_after >= 0 ? 0 : look_every - 1;
+    pace.output = output;
     clock_gettime(CLOCK_MONOTONIC, &pace.start);
+    pace.paused_at = pace.start; // a pulled listing starts paused
+    // A forced decision comes after exactly its number of entries.
+    if (forced_read_ahead.decide_after >= 0)
+        return pace;
+    pace.look_every_mask = look_every - 1;
+    pace.watching = true; // the first read
+    pace.cpu_ns_mark = thread_cpu_ns();
     return pace;
+}
+
+namespace {
+
+void move_later(struct timespec &time, long ns) noexcept {
+    ns += time.tv_nsec;
+    time.tv_sec += ns / 1'000'000'000L;
+    time.tv_nsec = ns % 1'000'000'000L;
+}
+
+// The processor time the walking thread had while the pace watched.
+long watched_cpu_ns(const read_ahead_pace &pace) noexcept {
+    return pace.cpu_ns_before + (thread_cpu_ns() - pace.cpu_ns_mark);
+}
+
+} // namespace
+
+void pause_pace(read_ahead_pace &pace) noexcept {
+    if (pace.decided)
+        return;
+    clock_gettime(CLOCK_MONOTONIC, &pace.paused_at);
+    if (pace.watching)
+        pace.cpu_ns_before = watched_cpu_ns(pace);
+}
+
+void resume_pace(read_ahead_pace &pace) noexcept {
+    if (pace.decided)
+        return;
+    const long away = elapsed_ns(pace.paused_at);
+    move_later(pace.start, away);
+    move_later(pace.opened, away);
+    // The next piece may be pulled on another thread.
+    if (pace.watching)
+        pace.cpu_ns_mark = thread_cpu_ns();
 }
 
 int read_status_watched(read_ahead_pace &pace, const status_source &source,
@@ -470,68 +503,129 @@ read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
         pace.decided = true;
         return forced_read_ahead.kind;
     }
-    if (!pace.watching) {
-        if (elapsed_ns(pace.start) < open_window_after_ns)
+    if (!pace.window_open) {
+        const long walked = elapsed_ns(pace.start);
+        if (listed == 1 && walked >= open_window_after_ns) {
+            // The first read alone took the time the walk waits before it
+            // looks: the window holds it, from the start.
+            pace.window_open = true;
+            pace.look_every_mask = 0;
+            pace.opened = pace.start;
+            pace.listed_at_open = 0;
+        } else if (walked < open_window_after_ns) {
+            if (listed == 1) { // the first read was quick: stop watching
+                pace.watching = false;
+                pace.read_ns = pace.read_waits = 0;
+            }
             return read_ahead_kind::none;
-        // Every entry is looked at while the window is open: its reads are
-        // watched anyway.
-        pace.watching = true;
-        pace.look_every_mask = 0;
-        clock_gettime(CLOCK_MONOTONIC, &pace.opened);
-        pace.listed_at_open = listed;
-        pace.cpu_ns_at_open = thread_cpu_ns();
-        return read_ahead_kind::none;
+        } else {
+            // Every entry is looked at while the window is open: its reads
+            // are watched anyway.
+            pace.window_open = pace.watching = true;
+            pace.look_every_mask = 0;
+            clock_gettime(CLOCK_MONOTONIC, &pace.opened);
+            pace.listed_at_open = listed;
+            pace.cpu_ns_mark = thread_cpu_ns();
+            pace.cpu_ns_before = 0;
+            pace.read_ns = pace.read_waits = 0;
+            return read_ahead_kind::none;
+        }
     }
     const long open_for = elapsed_ns(pace.opened);
-    if (open_for < window_ns || listed - pace.listed_at_open < fewest_entries_in_window)
+    const long entries = listed - pace.listed_at_open;
+    if (open_for < window_ns ||
+        (entries < fewest_entries_in_window && open_for < longest_window_ns))
         return read_ahead_kind::none;
     pace.decided = true;
     pace.watching = false;
-    return kind_of_walk({.entries = listed - pace.listed_at_open,
+    return kind_of_walk({.entries = entries,
                          .wall_ns = open_for,
-                         .cpu_ns = thread_cpu_ns() - pace.cpu_ns_at_open,
+                         .cpu_ns = watched_cpu_ns(pace),
                          .read_ns = pace.read_ns,
                          .read_waits = pace.read_waits,
                          .output_full = output_is_full(pace.output)});
 }
 
-bool list_rest_ahead(folder_walk &walk, read_ahead_kind kind) noexcept {
-    std::unique_ptr<read_ahead_ring> ring(new (std::nothrow) read_ahead_ring{});
-    if (!ring)
-        return false;
+// The read-ahead of one walk: the ring, its helpers, and how far the writer
+// has got. Whatever way the walk ends, the helpers are told to stop and
+// joined, the budget is given back, and, where it was held, the calling
+// thread's cancellation state is restored: a cancelled caller would leave
+// them reading freed memory.
+struct read_ahead {
+    read_ahead_ring ring;
+    helper_crew crew;
+    read_depth growth; // tried where reads wait, unless forced
+    long named;        // entries whose names are in the ring
+    long written;      // entries listed
+    bool more;         // the folder may have more names
+    bool holds_cancellation;
+    int cancel_state;
+};
+
+void read_ahead_stopper::operator()(read_ahead *ahead) const noexcept {
+    ahead->ring.done.store(true);
+    stop_helpers_from(ahead->crew, 0);
+    if (ahead->holds_cancellation)
+        pthread_setcancelstate(ahead->cancel_state, nullptr);
+    delete ahead;
+}
+
+running_read_ahead start_read_ahead(folder_walk &walk, read_ahead_kind kind,
+                                    bool hold_cancellation) noexcept {
+    running_read_ahead ahead(new (std::nothrow) read_ahead{});
+    if (!ahead)
+        return nullptr;
+    read_ahead_ring &ring = ahead->ring;
     const bool waiting = kind == read_ahead_kind::waiting;
-    ring->statuses = walk.statuses;
-    ring->writer_reads = !waiting;
-    ring->depth.store(most_helpers_when_reads_wait);
-    ring->writer_waits_for.store(-1);
-    ring->timed_from.store(LONG_MAX);
-    helper_crew crew{ring.get(), budget_for(kind), 0, PTHREAD_CANCEL_ENABLE, {}, {}};
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &crew.cancel_state);
-    running_crew running(&crew); // stops and joins them, and gives cancellation back
+    ring.statuses = walk.statuses;
+    ring.writer_reads = !waiting;
+    ring.depth.store(most_helpers_when_reads_wait);
+    ring.writer_waits_for.store(-1);
+    ring.timed_from.store(LONG_MAX);
+    helper_crew &crew = ahead->crew;
+    crew.ring = &ring;
+    crew.budget = budget_for(kind);
+    if (hold_cancellation) {
+        ahead->holds_cancellation = true;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ahead->cancel_state);
+    }
 
     const bool forced = forced_read_ahead.helpers >= 0;
-    read_depth growth = start_depth(); // tried where reads wait, unless forced
+    read_depth &growth = ahead->growth;
+    growth = start_depth();
     growth.settled = !waiting || forced;
     start_helpers(crew, forced    ? static_cast<unsigned>(forced_read_ahead.helpers)
                         : waiting ? first_depth_when_reads_wait
                                   : most_helpers_when_reads_compute);
     if (crew.started == 0)
-        return false;
+        return nullptr;
     growth.depth = crew.started;
 
-    long named = 0;
-    bool more = refill(walk, *ring, named, 0);
+    ahead->more = refill(walk, ring, ahead->named, 0);
     if (!growth.settled) // from the first names on
-        time_reads_from_now(*ring);
-    for (long written = 0;; ++written) {
-        if (more && named - written < refill_below)
-            more = refill(walk, *ring, named, written);
-        if (written == named)
-            return true;
-        await_status(*ring, written);
-        const ring_slot &slot = ring->slots[written % ring_slots];
-        list_entry(walk, slot.name, slot.error, slot.status);
-        if (!growth.settled)
-            step_depth(growth, crew);
-    }
+        time_reads_from_now(ring);
+    return ahead;
+}
+
+bool list_next_ahead(read_ahead &ahead, folder_walk &walk) noexcept {
+    read_ahead_ring &ring = ahead.ring;
+    if (ahead.more && ahead.named - ahead.written < refill_below)
+        ahead.more = refill(walk, ring, ahead.named, ahead.written);
+    if (ahead.written == ahead.named)
+        return false;
+    await_status(ring, ahead.written);
+    const ring_slot &slot = ring.slots[ahead.written % ring_slots];
+    list_entry(walk, slot.name, slot.error, slot.status);
+    ++ahead.written;
+    if (!ahead.growth.settled)
+        step_depth(ahead.growth, ahead.crew);
+    return true;
+}
+
+bool take_waiting_helper() noexcept {
+    return take_from(budget_for(read_ahead_kind::waiting), 1) == 1;
+}
+
+void give_back_waiting_helper() noexcept {
+    give_back(budget_for(read_ahead_kind::waiting), 1);
 }
