@@ -127,7 +127,6 @@ static void refuse(obex_object_t *object, int error) {
 /* The headers of a request that the server looks at. */
 struct request {
     bool has_name;
-    bool name_converts;
     char name[NAME_MAX + 1];
     bool is_listing; /* Type: x-obex/folder-listing */
     bool has_target; /* Target: folder browsing */
@@ -150,8 +149,11 @@ static bool name_from_utf16(const uint8_t *value, uint32_t size, char *name, siz
     return strlen(name) + 1 >= (size_t)(out - name);
 }
 
-static void read_request(obex_t *handle, obex_object_t *object, struct request *request) {
+/* Reads the request's headers into `request`. False for a name that is
+ * none this server could hold. */
+static bool read_request(obex_t *handle, obex_object_t *object, struct request *request) {
     memset(request, 0, sizeof *request);
+    bool name_converts = true;
     uint8_t id;
     obex_headerdata_t value;
     uint32_t size;
@@ -159,8 +161,7 @@ static void read_request(obex_t *handle, obex_object_t *object, struct request *
         switch (id) {
         case OBEX_HDR_NAME:
             request->has_name = true;
-            request->name_converts =
-                name_from_utf16(value.bs, size, request->name, sizeof request->name);
+            name_converts = name_from_utf16(value.bs, size, request->name, sizeof request->name);
             break;
         case OBEX_HDR_TYPE:
             /* ASCII, with or without its terminating null. */
@@ -178,17 +179,15 @@ static void read_request(obex_t *handle, obex_object_t *object, struct request *
             break;
         }
     }
+    return name_converts;
 }
 
 /* The path, relative to DIR, of the entry a request names in `folder`; no
  * name, or an empty one, stands for the folder itself. Gives 0, or -EINVAL
- * for a name that is not one entry ("..", ".", one holding a slash or that
- * didn't convert), or -ENOENT for a hidden entry while hidden entries are
- * not listed. */
+ * for a name that is not one entry ("..", ".", one holding a slash), or
+ * -ENOENT for a hidden entry while hidden entries are not listed. */
 static int entry_path(const char *folder, const struct request *request, char *path,
                       size_t capacity) {
-    if (request->has_name && !request->name_converts)
-        return -EINVAL;
     const char *name = request->has_name ? request->name : "";
     if (strchr(name, '/') || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
         return -EINVAL;
@@ -222,20 +221,26 @@ static void answer_connect(struct client *client, obex_object_t *object) {
                          OBEX_FL_FIT_ONE_PACKET);
 }
 
-/* SETPATH and GET belong to the connection made by CONNECT. */
-static bool refused_unconnected(const struct client *client, const struct request *request,
-                                obex_object_t *object) {
-    if (client->connection != 0 &&
-        (!request->has_connection || request->connection == client->connection))
+/* Reads a SETPATH's or a GET's headers into `request`, or answers it when
+ * it can't be served: outside the connection made by CONNECT, or naming
+ * what can't be a file name. */
+static bool read_served_request(const struct client *client, obex_object_t *object,
+                                struct request *request) {
+    if (!read_request(client->handle, object, request)) {
+        refuse(object, -EINVAL);
         return false;
-    OBEX_ObjectSetRsp(object, OBEX_RSP_SERVICE_UNAVAILABLE, OBEX_RSP_SERVICE_UNAVAILABLE);
+    }
+    if (client->connection == 0 ||
+        (request->has_connection && request->connection != client->connection)) {
+        OBEX_ObjectSetRsp(object, OBEX_RSP_SERVICE_UNAVAILABLE, OBEX_RSP_SERVICE_UNAVAILABLE);
+        return false;
+    }
     return true;
 }
 
 static void answer_setpath(struct client *client, obex_object_t *object) {
     struct request request;
-    read_request(client->handle, object, &request);
-    if (refused_unconnected(client, &request, object))
+    if (!read_served_request(client, object, &request))
         return;
     uint8_t *prefix; /* flags, then constants; bit 0 of the flags: up one */
     bool backup = OBEX_ObjectGetNonHdrData(object, &prefix) >= 1 && (prefix[0] & 0x01);
@@ -291,8 +296,7 @@ static int open_file(struct client *client, obex_object_t *object) {
 
 static void answer_get(struct client *client, obex_object_t *object) {
     struct request request;
-    read_request(client->handle, object, &request);
-    if (refused_unconnected(client, &request, object))
+    if (!read_served_request(client, object, &request))
         return;
     if (!request.is_listing && !(request.has_name && request.name[0])) {
         OBEX_ObjectSetRsp(object, OBEX_RSP_BAD_REQUEST, OBEX_RSP_BAD_REQUEST);
