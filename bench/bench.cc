@@ -8,6 +8,9 @@
 //   kelvane_bench [--entries 10000,200000] [--rounds 7] [--root DIR]
 //                 [--kelvane PROGRAM] [--baseline-kelvane PROGRAM]
 //                 [--baseline-library LIBRARY] [--check]
+//                 [--only many,slow,load,reader,pulled,startup,small]
+//
+// --only runs the sections named (in their usual order), all by default.
 //
 // Fixtures are made once under the root folder and kept for later runs.
 // Every command runs as a child with standard output on /dev/null, in
@@ -51,6 +54,10 @@
 // document kept in memory (as is, or copied and erased from the front
 // piece by piece); a reader away 2 ms after each 4 KiB on the slow mount;
 // and 1,000 listings of the smallest fixture left open after 4 KiB each.
+//
+// Startup: `kelvane -tpog` on a folder of 20 files, against `ls -l` and
+// `/bin/true` on it, each run 200 times in a row by the launcher: what a
+// server that runs the program per request pays for starting it.
 //
 // Small folder: kelvane_repeat calls kelvane() 2,000 times in one process
 // on a fixture of 100 files, through this build's libkelvane and, given
@@ -1033,6 +1040,37 @@ void time_pulled_on_slow_mount(const options &o) {
     take_down_slow_mount();
 }
 
+// Whole processes on a small folder: what starting the program costs,
+// loading its libraries included, against ls and a program that does
+// nothing.
+void time_startup(const options &o) {
+    constexpr long count = 20;
+    constexpr const char *runs = "200";
+    fixture(o.root, count);
+    const std::string folder = std::to_string(count);
+    check_document("kelvane -tpog", output_of(o, {"kelvane -tpog", {o.kelvane, "-tpog", folder}}),
+                   count, true);
+    if (o.check_only)
+        return;
+    const std::vector<command> list{
+        {"`/bin/true`", {"--times", runs, "/bin/true"}},
+        {"`ls -l`", {"--times", runs, "ls", "-l", folder}},
+        {"`kelvane -tpog`", {"--times", runs, o.kelvane, "-tpog", folder}},
+    };
+    const timings t = time_in_rounds(o, list);
+    std::printf("\n%ld entries, each command run %s times in a row as whole processes, "
+                "median of %d interleaved rounds\n\n",
+                count, runs, o.rounds);
+    std::printf("| command | us per run | x `ls -l` | x `/bin/true` | peak RSS KiB |\n"
+                "|---|---:|---:|---:|---:|\n");
+    for (std::size_t i = 0; i < list.size(); ++i)
+        std::printf("| %s | %.0f | %.2f | %.2f | %ld |\n", list[i].label.c_str(),
+                    t.median_seconds[i] * 1e6 / std::atof(runs),
+                    t.median_seconds[i] / t.median_seconds[1],
+                    t.median_seconds[i] / t.median_seconds[0], t.peak_rss_kib[i]);
+    std::fflush(stdout);
+}
+
 // kelvane() called 2,000 times in one process on 100 files, through this
 // build's library and the baseline's: what a call costs beyond its entries
 // (setting up, deciding whether to read ahead) shows where entries are
@@ -1151,7 +1189,7 @@ options parse(int argc, char **argv) {
             fail("usage: kelvane_bench [--entries N,N...] [--rounds N] [--root DIR] "
                  "[--kelvane PROGRAM] [--baseline-kelvane PROGRAM] "
                  "[--baseline-library LIBRARY] [--check] "
-                 "[--only many,slow,load,reader,pulled,small]");
+                 "[--only many,slow,load,reader,pulled,startup,small]");
     }
     return o;
 }
@@ -1205,6 +1243,8 @@ int main(int argc, char **argv) {
         time_pulled(o);
         time_pulled_on_slow_mount(o);
     }
+    if (wanted("startup"))
+        time_startup(o);
     if (wanted("small"))
         time_small_folder(o);
     return 0;

@@ -64,8 +64,10 @@ std::string_view entry_name(std::string_view path) noexcept {
     const void *slash = memrchr(path.data(), '/', path.size());
     if (!slash)
         return path;
-    return path.substr(
-        static_cast<std::size_t>(static_cast<const char *>(slash) - path.data()) + 1);
+    // Past the slash, without substr(), whose bounds check needs the C++
+    // runtime.
+    const char *name = static_cast<const char *>(slash) + 1;
+    return std::string_view(name, static_cast<std::size_t>(path.data() + path.size() - name));
 }
 
 // One time attribute, as a UTC stamp such as 20240102T030405Z; left out when

@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <utility>
 
 #include <fcntl.h>
@@ -36,6 +35,7 @@
 #include <unistd.h>
 
 #include "document.h"
+#include "heap.h"
 
 namespace {
 
@@ -393,7 +393,7 @@ ssize_t read_fed(kelvane_listing &listing, char *buffer, std::size_t size) noexc
 // The feed of a non-blocking listing, and its first feeder. 0, or the
 // negated errno.
 int open_feed(kelvane_listing &listing) noexcept {
-    listing_feed *feed = new (std::nothrow) listing_feed{};
+    listing_feed *feed = new_on_heap<listing_feed>();
     if (!feed)
         return -ENOMEM;
     listing.feed = feed;
@@ -437,7 +437,7 @@ void close_feed(kelvane_listing &listing) noexcept {
         freelocale(feed->locale);
     pthread_cond_destroy(&feed->room);
     pthread_mutex_destroy(&feed->lock);
-    delete feed;
+    delete_from_heap(feed);
     listing.feed = nullptr;
 }
 
@@ -460,7 +460,7 @@ void release(kelvane_listing *listing) noexcept {
         listing->target = nullptr;
         std::fclose(listing->stream);
     }
-    delete listing;
+    delete_from_heap(listing);
 }
 
 struct listing_releaser {
@@ -510,7 +510,7 @@ kelvane_open(kelvane_listing **opened, int root, const char *path, unsigned int 
         return found.error;
     descriptor_holder folder{found.folder};
 
-    listing_holder listing(new (std::nothrow) kelvane_listing{});
+    listing_holder listing(new_on_heap<kelvane_listing>());
     if (!listing)
         return -ENOMEM;
     listing->path.reset(strdup(path));

@@ -37,7 +37,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <new>
 
 #include <poll.h>
 #include <pthread.h>
@@ -45,6 +44,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include "futex.h"
+#include "heap.h"
 #include "read_ahead.h"
 #include "walk.h"
 
@@ -223,7 +224,7 @@ void read_into_slot(read_ahead_ring &ring, long entry) noexcept {
     }
     slot.ready.store(static_cast<std::uint32_t>(entry + 1));
     if (ring.writer_waits_for.load() == entry)
-        slot.ready.notify_one();
+        wake_one(slot.ready);
 }
 
 // Claims the oldest entry no thread has claimed and reads its status. False
@@ -263,7 +264,7 @@ void *help(void *argument) noexcept {
         if (ring.claimed.load() >= ring.named.load())
             ring.idle_turns.fetch_add(1, std::memory_order_relaxed);
         ring.idle_helpers.fetch_add(1);
-        ring.wakeups.wait(wakeups);
+        wait_while(ring.wakeups, wakeups);
         ring.idle_helpers.fetch_sub(1);
     }
 }
@@ -271,7 +272,7 @@ void *help(void *argument) noexcept {
 void wake_helpers(read_ahead_ring &ring) noexcept {
     ring.wakeups.fetch_add(1);
     if (ring.idle_helpers.load() > 0)
-        ring.wakeups.notify_all();
+        wake_all(ring.wakeups);
 }
 
 // The helper threads of one walk, and the part of the process's budget they
@@ -356,7 +357,7 @@ void await_status(read_ahead_ring &ring, long entry) noexcept {
         ring.writer_waits_for.store(entry);
         const std::uint32_t seen = slot.ready.load();
         if (seen != ready)
-            slot.ready.wait(seen);
+            wait_while(slot.ready, seen);
         ring.writer_waits_for.store(-1);
     }
 }
@@ -567,12 +568,12 @@ void read_ahead_stopper::operator()(read_ahead *ahead) const noexcept {
     stop_helpers_from(ahead->crew, 0);
     if (ahead->holds_cancellation)
         pthread_setcancelstate(ahead->cancel_state, nullptr);
-    delete ahead;
+    delete_from_heap(ahead);
 }
 
 running_read_ahead start_read_ahead(folder_walk &walk, read_ahead_kind kind,
                                     bool hold_cancellation) noexcept {
-    running_read_ahead ahead(new (std::nothrow) read_ahead{});
+    running_read_ahead ahead(new_on_heap<read_ahead>());
     if (!ahead)
         return nullptr;
     read_ahead_ring &ring = ahead->ring;
