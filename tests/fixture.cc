@@ -321,7 +321,7 @@ run_result run_program(const std::vector<std::string> &args, const run_options &
         options.stdout_path.empty() ? capture / "out" : options.stdout_path;
     const std::string err_path = capture / "err";
     chmod(capture.path.c_str(), 0777);
-    std::string program = KELVANE_PROGRAM;
+    std::string program = options.program.empty() ? KELVANE_PROGRAM : options.program;
     std::vector<std::string> env = options.env;
     // Locales made under LOCPATH (no root needed) are found by the tests
     // that check for them, so the program must find them too.
@@ -331,7 +331,7 @@ run_result run_program(const std::vector<std::string> &args, const run_options &
     };
     if (locpath && std::none_of(env.begin(), env.end(), sets_locpath))
         env.push_back(std::string("LOCPATH=") + locpath);
-    if (options.unprivileged && running_as_root()) {
+    if (options.unprivileged && running_as_root() && options.program.empty()) {
         const std::string copies = program_copy_folder();
         program = copies + "/kelvane";
         env.push_back("LD_LIBRARY_PATH=" + copies);

@@ -114,14 +114,15 @@ std::string in_child(const std::function<std::string()> &body);
 // returned. A child that could not switch ids gives "<no switch>".
 std::string as_user(uid_t uid, gid_t gid, const std::function<std::string()> &body);
 
-// The built program, run as a child with standard output and standard error
-// kept apart.
+// The built program (or another one), run as a child with standard output
+// and standard error kept apart.
 struct run_result {
     int status; // the exit status, or 128 + signal number
     std::string out;
     std::string err;
 };
 struct run_options {
+    std::string program; // empty: the built kelvane
     std::string cwd = ".";
     std::string stdout_path; // empty: captured
     int stdout_fd = -1;      // when set, standard output instead of stdout_path
