@@ -29,13 +29,13 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <stdio_ext.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "document.h"
 #include "heap.h"
+#include "helper_thread.h"
 
 namespace {
 
@@ -56,18 +56,8 @@ constexpr std::size_t feed_piece_ahead = 16 * 1024;
 constexpr long feeder_linger_ns = 50'000'000;
 
 // The feeder makes the whole document (stdio, the walk, helpers of its
-// own); the sanitizers' own work on a thread's stack needs more.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t feeder_stack = 4 << 20;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr std::size_t feeder_stack = 4 << 20;
-#else
+// own): a stack of a fair size.
 constexpr std::size_t feeder_stack = 256 << 10;
-#endif
-#else
-constexpr std::size_t feeder_stack = 256 << 10;
-#endif
 
 enum class feeder_state { none, running, lingering, exited };
 
@@ -302,8 +292,7 @@ void remove_starved(kelvane_listing &listing) noexcept {
     starved_count.fetch_sub(1);
 }
 
-// Starts a feeder for the listing, with every signal blocked, from the
-// budget; where the budget is spent, the listing waits in the starved list
+// Starts a feeder for the listing, from the budget; where the budget is spent, the listing waits in the starved list
 // until one is given back. Where the system starts no thread, the listing
 // is marked to be pulled by its caller, and the descriptor made readable
 // for that: the document is never lost for want of a thread.
@@ -320,21 +309,15 @@ void start_feeder(kelvane_listing &listing) noexcept {
             return;
         remove_starved(listing);
     }
-    pthread_attr_t attributes;
-    bool started = pthread_attr_init(&attributes) == 0;
-    if (started) {
-        pthread_attr_setstacksize(&attributes, feeder_stack);
-        sigset_t every_signal, caller_mask;
-        sigfillset(&every_signal);
-        pthread_sigmask(SIG_SETMASK, &every_signal, &caller_mask);
+    bool started = false;
+    thread_starter starter;
+    if (const open_starter open = open_thread_starter(starter, feeder_stack)) {
         {
             lock_holder held(feed.lock);
             feed.feeder = feeder_state::running;
             feed.no_thread = false;
         }
-        started = pthread_create(&feed.thread, &attributes, feed_listing, &listing) == 0;
-        pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
-        pthread_attr_destroy(&attributes);
+        started = start_thread(starter, feed.thread, feed_listing, &listing);
     }
     if (started) {
         feed.joinable = true;

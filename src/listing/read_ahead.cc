@@ -41,11 +41,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/resource.h>
 
 #include "futex.h"
 #include "heap.h"
+#include "helper_thread.h"
 #include "read_ahead.h"
 #include "walk.h"
 
@@ -86,19 +86,8 @@ constexpr unsigned refill_below = ring_slots - 32;
 static_assert(refill_below >= most_helpers_when_reads_wait,
               "a name ahead of the writer for every helper");
 
-// The helpers only call fstatat: a small stack does. The sanitizers' own
-// work on a thread's stack needs more.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t helper_stack = 1 << 20;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr std::size_t helper_stack = 1 << 20;
-#else
+// The helpers only call fstatat: a small stack does.
 constexpr std::size_t helper_stack = 64 << 10;
-#endif
-#else
-constexpr std::size_t helper_stack = 64 << 10;
-#endif
 
 long elapsed_ns(const struct timespec &since) noexcept {
     struct timespec now;
@@ -296,32 +285,24 @@ void stop_helpers_from(helper_crew &crew, unsigned count) noexcept {
 }
 
 // Brings the crew up to `count` helpers, as many as the budget and the
-// system give: started with every signal blocked, so that signals go to
-// the caller's threads, and with small stacks.
+// system give.
 void start_helpers(helper_crew &crew, unsigned count) noexcept {
     count = std::min(count, most_helpers_when_reads_wait);
     if (count <= crew.started)
         return;
     const unsigned taken = take_from(crew.budget, count - crew.started);
-    pthread_attr_t attributes;
-    if (taken == 0 || pthread_attr_init(&attributes) != 0) {
-        give_back(crew.budget, taken);
-        return;
-    }
-    pthread_attr_setstacksize(&attributes, helper_stack);
-    sigset_t every_signal, caller_mask;
-    sigfillset(&every_signal);
-    pthread_sigmask(SIG_SETMASK, &every_signal, &caller_mask);
     const unsigned before = crew.started;
-    while (crew.started < before + taken) {
-        helper_seat &seat = crew.seats[crew.started];
-        seat = {crew.ring, crew.started};
-        if (pthread_create(&crew.threads[crew.started], &attributes, help, &seat) != 0)
-            break;
-        ++crew.started;
+    if (taken > 0) {
+        thread_starter starter;
+        if (const open_starter open = open_thread_starter(starter, helper_stack))
+            while (crew.started < before + taken) {
+                helper_seat &seat = crew.seats[crew.started];
+                seat = {crew.ring, crew.started};
+                if (!start_thread(starter, crew.threads[crew.started], help, &seat))
+                    break;
+                ++crew.started;
+            }
     }
-    pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
-    pthread_attr_destroy(&attributes);
     give_back(crew.budget, before + taken - crew.started);
 }
 
