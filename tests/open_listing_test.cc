@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
+#include "forced_plan.h"
 #include "kelvane.h"
 #include "read_ahead.h"
 
@@ -38,12 +39,6 @@ struct c_locale_environment : ::testing::Environment {
 };
 const auto *const locale_environment =
     ::testing::AddGlobalTestEnvironment(new c_locale_environment);
-
-struct forced_plan {
-    read_ahead_plan previous = forced_read_ahead;
-    explicit forced_plan(read_ahead_plan plan) { forced_read_ahead = plan; }
-    ~forced_plan() { forced_read_ahead = previous; }
-};
 
 listing list_at(int root, const std::string &path, unsigned flags) {
     listing result{};
@@ -338,7 +333,7 @@ TEST(Pulled, HelpersDoNotSpinWhileTheCallerIsAway) {
     temp_folder tree;
     for (int i = 0; i < 3000; ++i)
         make_file(tree / ("file-" + std::to_string(i)));
-    const forced_plan forced({0, 2, read_ahead_kind::computing});
+    const forced_plan forced(0, 2, read_ahead_kind::computing);
     for (const unsigned nonblock : {0u, unsigned{KELVANE_NONBLOCK}}) {
         kelvane_listing *listing = nullptr;
         ASSERT_EQ(kelvane_open(&listing, AT_FDCWD, tree.path.c_str(), every_flag | nonblock), 0);

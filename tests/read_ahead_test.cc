@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
+#include "forced_plan.h"
 #include "kelvane.h"
 #include "listing.h"
 #include "read_ahead.h"
@@ -40,16 +41,6 @@ struct c_locale_environment : ::testing::Environment {
 const auto *const locale_environment =
     ::testing::AddGlobalTestEnvironment(new c_locale_environment);
 
-// Forces a way of walking for the scope: helpers of a kind after
-// `decide_after` entries, or never (serial).
-struct forced_plan {
-    read_ahead_plan previous = forced_read_ahead;
-    forced_plan(long decide_after, int helpers,
-                read_ahead_kind kind = read_ahead_kind::computing) {
-        forced_read_ahead = {decide_after, helpers, kind};
-    }
-    ~forced_plan() { forced_read_ahead = previous; }
-};
 constexpr long never = LONG_MAX;
 constexpr auto computing = read_ahead_kind::computing;
 constexpr auto waiting = read_ahead_kind::waiting;

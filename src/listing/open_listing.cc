@@ -59,6 +59,8 @@ constexpr long feeder_linger_ns = 50'000'000;
 // own): a stack of a fair size.
 constexpr std::size_t feeder_stack = 256 << 10;
 
+// A feeder is started (running), waits for room (lingering), or has
+// returned and waits to be joined (exited); none once joined, or before any.
 enum class feeder_state { none, running, lingering, exited };
 
 // What a non-blocking listing shares between its caller and its feeder,
@@ -69,8 +71,7 @@ struct listing_feed {
     int ready;           // eventfd: readable while bytes are in or the end is
     bool signalled;      // `ready` holds a count
     feeder_state feeder;
-    bool joinable; // `thread` is a feeder not yet joined
-    pthread_t thread;
+    pthread_t thread; // the feeder, unless none
     bool ended;   // the whole document is in the ring
     bool closing; // the caller closes the listing
     bool starved; // waits, in the starved list, for a helper to be given back
@@ -298,9 +299,11 @@ void remove_starved(kelvane_listing &listing) noexcept {
 // for that: the document is never lost for want of a thread.
 void start_feeder(kelvane_listing &listing) noexcept {
     listing_feed &feed = *listing.feed;
-    if (feed.joinable) {
+    // An exited feeder changes nothing more: only the caller goes on.
+    if (feed.feeder == feeder_state::exited) {
         pthread_join(feed.thread, nullptr);
-        feed.joinable = false;
+        lock_holder held(feed.lock);
+        feed.feeder = feeder_state::none;
     }
     if (!take_waiting_helper()) {
         add_starved(listing);
@@ -319,10 +322,8 @@ void start_feeder(kelvane_listing &listing) noexcept {
         }
         started = start_thread(starter, feed.thread, feed_listing, &listing);
     }
-    if (started) {
-        feed.joinable = true;
+    if (started)
         return;
-    }
     {
         lock_holder held(feed.lock);
         feed.feeder = feeder_state::none;
@@ -405,13 +406,15 @@ void close_feed(kelvane_listing &listing) noexcept {
     listing_feed *feed = listing.feed;
     if (!feed)
         return;
+    bool started;
     {
         lock_holder held(feed->lock);
         feed->closing = true;
         pthread_cond_signal(&feed->room);
+        started = feed->feeder != feeder_state::none;
     }
     listing.stopping.store(true);
-    if (feed->joinable)
+    if (started)
         pthread_join(feed->thread, nullptr);
     remove_starved(listing);
     if (feed->ready >= 0)
