@@ -16,9 +16,6 @@
 #include "kelvane.h"
 #include "writer.h"
 
-static_assert(sizeof(off_t) == 8,
-              "file sizes need 64 bits; build with _FILE_OFFSET_BITS=64");
-
 running_ids effective_ids(unsigned flags) noexcept {
     running_ids ids{0, 0};
     if (!(flags & SHOW_OWNER))

@@ -17,6 +17,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+// Sizes past 4 GiB and times past January 2038 are ordinary (FAT media
+// carry dates to 2107, devices with a wrong clock make any): on a 32-bit
+// system the C library gives them only when asked (CMakeLists.txt), and a
+// status read would otherwise fail with EOVERFLOW.
+static_assert(sizeof(off_t) >= 8, "file sizes need 64 bits: build with _FILE_OFFSET_BITS=64");
+static_assert(sizeof(time_t) >= 8,
+              "times need 64 bits: build with _TIME_BITS=64 (glibc 2.34 or later)");
+
 // A heap text released with free() on every way out of its scope.
 struct free_deleter {
     void operator()(void *p) const noexcept { std::free(p); }
