@@ -47,7 +47,6 @@
 #include "heap.h"
 #include "helper_thread.h"
 #include "read_ahead.h"
-#include "walk.h"
 
 read_ahead_plan forced_read_ahead{-1, -1};
 
@@ -57,15 +56,15 @@ namespace {
 // once it has been open this long and holds this many entries, or has been
 // open the longest time: a folder listed sooner never starts a thread, nor
 // watches its reads but the first.
-constexpr long open_window_after_ns = 1'000'000;
-constexpr long window_ns = 1'000'000;
-constexpr long fewest_entries_in_window = 4;
-constexpr long longest_window_ns = 4 * window_ns;
+constexpr std::int64_t open_window_after_ns = 1'000'000;
+constexpr std::int64_t window_ns = 1'000'000;
+constexpr std::int64_t fewest_entries_in_window = 4;
+constexpr std::int64_t longest_window_ns = 4 * window_ns;
 // Before the window, the clock is read every this many entries (a power of
 // two), the first time after the first entry.
-constexpr long look_every = 4;
+constexpr std::int64_t look_every = 4;
 // Reads wait when at least one in this many put the thread to sleep.
-constexpr long entries_per_wait = 4;
+constexpr std::int64_t entries_per_wait = 4;
 
 // Where reads compute, a processor each, beside the writer's own; more than
 // this gain nothing, the writer's share being the limit.
@@ -89,20 +88,30 @@ static_assert(refill_below >= most_helpers_when_reads_wait,
 // The helpers only call fstatat: a small stack does.
 constexpr std::size_t helper_stack = 64 << 10;
 
-long elapsed_ns(const struct timespec &since) noexcept {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1'000'000'000L + (now.tv_nsec - since.tv_nsec);
+// Clocks in nanoseconds, 64 bits wide wherever long is not: a 32-bit count
+// overflows after 2.1 s of uptime or of a thread's processor time.
+std::int64_t ns_of(const struct timespec &time) noexcept {
+    return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
 }
 
-long thread_cpu_ns() noexcept {
+std::int64_t now_ns() noexcept {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return ns_of(now);
+}
+
+std::int64_t elapsed_ns(const struct timespec &since) noexcept {
+    return now_ns() - ns_of(since);
+}
+
+std::int64_t thread_cpu_ns() noexcept {
     struct timespec used;
     if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) != 0)
         return 0;
-    return used.tv_sec * 1'000'000'000L + used.tv_nsec;
+    return ns_of(used);
 }
 
-long voluntary_waits() noexcept {
+std::int64_t voluntary_waits() noexcept {
     struct rusage usage;
     return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
 }
@@ -167,44 +176,38 @@ struct ring_slot {
     // The entry's number + 1 once its status is in, as a 32-bit word that
     // can be waited on; slots are reused long before it wraps.
     std::atomic<std::uint32_t> ready;
-    int error;
-    struct stat status;
-    char name[NAME_MAX + 1];
+    read_ahead_entry entry;
 };
 
 struct read_ahead_ring {
     status_source statuses;                         // read as the serial walk reads them
     bool writer_reads;                              // where reads compute
-    alignas(64) std::atomic<long> named;            // entries whose names are in
-    alignas(64) std::atomic<long> claimed;          // entries a thread has taken
+    alignas(64) std::atomic<std::int64_t> named;            // entries whose names are in
+    alignas(64) std::atomic<std::int64_t> claimed;          // entries a thread has taken
     alignas(64) std::atomic<std::uint32_t> wakeups; // helpers sleep on it
     std::atomic<unsigned> idle_helpers;
     std::atomic<unsigned> depth; // helpers numbered from this on stop
     std::atomic<bool> done;
-    std::atomic<long> writer_waits_for; // the entry the writer sleeps on, or -1
+    std::atomic<std::int64_t> writer_waits_for; // the entry the writer sleeps on, or -1
     // While a depth is tried: the reads that started at or after `timed_from`
-    // (on the monotonic clock, in ns; LONG_MAX when none is tried), how long
+    // (on the monotonic clock, in ns; INT64_MAX when none is tried), how long
     // they took in all, and how often a helper found no name to read.
-    alignas(64) std::atomic<long> timed_from;
-    std::atomic<long> timed_reads;
-    std::atomic<long> timed_read_ns;
+    alignas(64) std::atomic<std::int64_t> timed_from;
+    std::atomic<std::int64_t> timed_reads;
+    std::atomic<std::int64_t> timed_read_ns;
     std::atomic<unsigned> idle_turns;
     ring_slot slots[ring_slots];
 };
 
-long now_ns() noexcept {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1'000'000'000L + now.tv_nsec;
-}
-
-void read_into_slot(read_ahead_ring &ring, long entry) noexcept {
+void read_into_slot(read_ahead_ring &ring, std::int64_t entry) noexcept {
     ring_slot &slot = ring.slots[entry % ring_slots];
-    if (ring.timed_from.load(std::memory_order_relaxed) == LONG_MAX) {
-        slot.error = read_entry_status(ring.statuses, slot.name, slot.status);
+    if (ring.timed_from.load(std::memory_order_relaxed) == INT64_MAX) {
+        slot.entry.error =
+            read_entry_status(ring.statuses, slot.entry.name, slot.entry.status);
     } else {
-        const long start = now_ns();
-        slot.error = read_entry_status(ring.statuses, slot.name, slot.status);
+        const std::int64_t start = now_ns();
+        slot.entry.error =
+            read_entry_status(ring.statuses, slot.entry.name, slot.entry.status);
         // A read that started before the depth now tried belongs to none.
         if (start >= ring.timed_from.load(std::memory_order_relaxed)) {
             ring.timed_read_ns.fetch_add(now_ns() - start, std::memory_order_relaxed);
@@ -219,7 +222,7 @@ void read_into_slot(read_ahead_ring &ring, long entry) noexcept {
 // Claims the oldest entry no thread has claimed and reads its status. False
 // when every named entry has been claimed.
 bool read_one_ahead(read_ahead_ring &ring) noexcept {
-    long entry = ring.claimed.load(std::memory_order_relaxed);
+    std::int64_t entry = ring.claimed.load(std::memory_order_relaxed);
     while (entry < ring.named.load(std::memory_order_acquire)) {
         if (ring.claimed.compare_exchange_weak(entry, entry + 1,
                                                std::memory_order_acq_rel)) {
@@ -306,30 +309,9 @@ void start_helpers(helper_crew &crew, unsigned count) noexcept {
     give_back(crew.budget, before + taken - crew.started);
 }
 
-// Puts names in until the ring is full or the folder ends. False at the end.
-bool refill(folder_walk &walk, read_ahead_ring &ring, long &named,
-            long written) noexcept {
-    const long before = named;
-    bool more = true;
-    while (named - written < ring_slots) {
-        const char *name = next_name(walk);
-        if (!name) {
-            more = false;
-            break;
-        }
-        std::strcpy(ring.slots[named % ring_slots].name, name);
-        ++named;
-    }
-    if (named != before) {
-        ring.named.store(named, std::memory_order_release);
-        wake_helpers(ring);
-    }
-    return more;
-}
-
 // Waits until the status of `entry` is in, reading others meanwhile where
 // the writer reads too.
-void await_status(read_ahead_ring &ring, long entry) noexcept {
+void await_status(read_ahead_ring &ring, std::int64_t entry) noexcept {
     ring_slot &slot = ring.slots[entry % ring_slots];
     const auto ready = static_cast<std::uint32_t>(entry + 1);
     while (slot.ready.load(std::memory_order_acquire) != ready) {
@@ -357,10 +339,10 @@ void time_reads_from_now(read_ahead_ring &ring) noexcept {
 // to read, statuses come in at (depth / the time a read takes).
 void step_depth(read_depth &growth, helper_crew &crew) noexcept {
     read_ahead_ring &ring = *crew.ring;
-    const long reads = ring.timed_reads.load(std::memory_order_relaxed);
+    const std::int64_t reads = ring.timed_reads.load(std::memory_order_relaxed);
     if (2 * reads < growth.depth)
         return;
-    const long read_ns = std::max(ring.timed_read_ns.load(std::memory_order_relaxed), 1L);
+    const std::int64_t read_ns = std::max(ring.timed_read_ns.load(std::memory_order_relaxed), std::int64_t{1});
     const double rate = 1e9 * static_cast<double>(growth.depth) *
                         static_cast<double>(reads) / static_cast<double>(read_ns);
     // Helpers short of names are not what holds the walk back.
@@ -376,7 +358,7 @@ void step_depth(read_depth &growth, helper_crew &crew) noexcept {
         growth.settled = true;
     growth.depth = crew.started;
     if (growth.settled)
-        ring.timed_from.store(LONG_MAX, std::memory_order_relaxed);
+        ring.timed_from.store(INT64_MAX, std::memory_order_relaxed);
 }
 
 } // namespace
@@ -435,14 +417,14 @@ read_ahead_pace start_pace(int output) noexcept {
 
 namespace {
 
-void move_later(struct timespec &time, long ns) noexcept {
+void move_later(struct timespec &time, std::int64_t ns) noexcept {
     ns += time.tv_nsec;
-    time.tv_sec += ns / 1'000'000'000L;
-    time.tv_nsec = ns % 1'000'000'000L;
+    time.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
+    time.tv_nsec = static_cast<long>(ns % 1'000'000'000);
 }
 
 // The processor time the walking thread had while the pace watched.
-long watched_cpu_ns(const read_ahead_pace &pace) noexcept {
+std::int64_t watched_cpu_ns(const read_ahead_pace &pace) noexcept {
     return pace.cpu_ns_before + (thread_cpu_ns() - pace.cpu_ns_mark);
 }
 
@@ -459,7 +441,7 @@ void pause_pace(read_ahead_pace &pace) noexcept {
 void resume_pace(read_ahead_pace &pace) noexcept {
     if (pace.decided)
         return;
-    const long away = elapsed_ns(pace.paused_at);
+    const std::int64_t away = elapsed_ns(pace.paused_at);
     move_later(pace.start, away);
     move_later(pace.opened, away);
     // The next piece may be pulled on another thread.
@@ -469,7 +451,7 @@ void resume_pace(read_ahead_pace &pace) noexcept {
 
 int read_status_watched(read_ahead_pace &pace, const status_source &source,
                         const char *name, struct stat &status) noexcept {
-    const long waits = voluntary_waits();
+    const std::int64_t waits = voluntary_waits();
     struct timespec before;
     clock_gettime(CLOCK_MONOTONIC, &before);
     const int error = read_entry_status(source, name, status);
@@ -478,7 +460,7 @@ int read_status_watched(read_ahead_pace &pace, const status_source &source,
     return error;
 }
 
-read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
+read_ahead_kind decide_read_ahead(read_ahead_pace &pace, std::int64_t listed) noexcept {
     if (forced_read_ahead.decide_after >= 0) {
         if (listed < forced_read_ahead.decide_after)
             return read_ahead_kind::none;
@@ -486,7 +468,7 @@ read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
         return forced_read_ahead.kind;
     }
     if (!pace.window_open) {
-        const long walked = elapsed_ns(pace.start);
+        const std::int64_t walked = elapsed_ns(pace.start);
         if (listed == 1 && walked >= open_window_after_ns) {
             // The first read alone took the time the walk waits before it
             // looks: the window holds it, from the start.
@@ -513,8 +495,8 @@ read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
             return read_ahead_kind::none;
         }
     }
-    const long open_for = elapsed_ns(pace.opened);
-    const long entries = listed - pace.listed_at_open;
+    const std::int64_t open_for = elapsed_ns(pace.opened);
+    const std::int64_t entries = listed - pace.listed_at_open;
     if (open_for < window_ns ||
         (entries < fewest_entries_in_window && open_for < longest_window_ns))
         return read_ahead_kind::none;
@@ -536,14 +518,13 @@ read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept {
 struct read_ahead {
     read_ahead_ring ring;
     helper_crew crew;
-    read_depth growth; // tried where reads wait, unless forced
-    long named;        // entries whose names are in the ring
-    long written;      // entries listed
-    bool more;         // the folder may have more names
+    read_depth growth;     // tried where reads wait, unless forced
+    std::int64_t named;    // entries whose names are in the ring
+    std::int64_t handed;   // of those, the ones the helpers know of
+    std::int64_t written;  // entries taken by the writer
     bool holds_cancellation;
     int cancel_state;
 };
-
 void read_ahead_stopper::operator()(read_ahead *ahead) const noexcept {
     ahead->ring.done.store(true);
     stop_helpers_from(ahead->crew, 0);
@@ -552,18 +533,18 @@ void read_ahead_stopper::operator()(read_ahead *ahead) const noexcept {
     delete_from_heap(ahead);
 }
 
-running_read_ahead start_read_ahead(folder_walk &walk, read_ahead_kind kind,
+running_read_ahead start_read_ahead(const status_source &statuses, read_ahead_kind kind,
                                     bool hold_cancellation) noexcept {
     running_read_ahead ahead(new_on_heap<read_ahead>());
     if (!ahead)
         return nullptr;
     read_ahead_ring &ring = ahead->ring;
     const bool waiting = kind == read_ahead_kind::waiting;
-    ring.statuses = walk.statuses;
+    ring.statuses = statuses;
     ring.writer_reads = !waiting;
     ring.depth.store(most_helpers_when_reads_wait);
     ring.writer_waits_for.store(-1);
-    ring.timed_from.store(LONG_MAX);
+    ring.timed_from.store(INT64_MAX);
     helper_crew &crew = ahead->crew;
     crew.ring = &ring;
     crew.budget = budget_for(kind);
@@ -582,26 +563,40 @@ running_read_ahead start_read_ahead(folder_walk &walk, read_ahead_kind kind,
     if (crew.started == 0)
         return nullptr;
     growth.depth = crew.started;
-
-    ahead->more = refill(walk, ring, ahead->named, 0);
-    if (!growth.settled) // from the first names on
-        time_reads_from_now(ring);
     return ahead;
 }
 
-bool list_next_ahead(read_ahead &ahead, folder_walk &walk) noexcept {
+std::int64_t names_wanted(const read_ahead &ahead) noexcept {
+    const std::int64_t ahead_of_writer = ahead.named - ahead.written;
+    return ahead_of_writer < refill_below ? ring_slots - ahead_of_writer : 0;
+}
+
+void put_name(read_ahead &ahead, const char *name) noexcept {
+    std::strcpy(ahead.ring.slots[ahead.named % ring_slots].entry.name, name);
+    ++ahead.named;
+}
+
+void hand_over_names(read_ahead &ahead) noexcept {
+    if (ahead.handed == ahead.named)
+        return;
+    const bool first = ahead.handed == 0;
+    ahead.handed = ahead.named;
+    ahead.ring.named.store(ahead.named, std::memory_order_release);
+    wake_helpers(ahead.ring);
+    if (first && !ahead.growth.settled) // the depth is judged from the first names on
+        time_reads_from_now(ahead.ring);
+}
+
+const read_ahead_entry *next_read_ahead(read_ahead &ahead) noexcept {
+    if (ahead.written == ahead.handed)
+        return nullptr;
+    if (!ahead.growth.settled && ahead.written > 0) // the entry taken before is listed
+        step_depth(ahead.growth, ahead.crew);
     read_ahead_ring &ring = ahead.ring;
-    if (ahead.more && ahead.named - ahead.written < refill_below)
-        ahead.more = refill(walk, ring, ahead.named, ahead.written);
-    if (ahead.written == ahead.named)
-        return false;
     await_status(ring, ahead.written);
     const ring_slot &slot = ring.slots[ahead.written % ring_slots];
-    list_entry(walk, slot.name, slot.error, slot.status);
     ++ahead.written;
-    if (!ahead.growth.settled)
-        step_depth(ahead.growth, ahead.crew);
-    return true;
+    return &slot.entry;
 }
 
 bool take_waiting_helper() noexcept {

@@ -8,12 +8,12 @@
 #ifndef KELVANE_READ_AHEAD_H
 #define KELVANE_READ_AHEAD_H
 
+#include <climits>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 
 #include "listing.h"
-
-struct folder_walk;
 
 // What helpers would do for the rest of a walk, after a look at how its
 // status reads go.
@@ -26,11 +26,11 @@ enum class read_ahead_kind {
 // What the walk saw in the window it decides on: about a millisecond of
 // entries, after the first millisecond.
 struct read_window {
-    long entries;     // entries listed in it
-    long wall_ns;     // its length
-    long cpu_ns;      // processor time the walking thread had in it
-    long read_ns;     // time spent inside status reads
-    long read_waits;  // voluntary context switches inside status reads
+    std::int64_t entries;     // entries listed in it
+    std::int64_t wall_ns;     // its length
+    std::int64_t cpu_ns;      // processor time the walking thread had in it
+    std::int64_t read_ns;     // time spent inside status reads
+    std::int64_t read_waits;  // voluntary context switches inside status reads
     bool output_full; // the document's stream can take nothing more now
 };
 
@@ -59,21 +59,21 @@ struct read_ahead_pace {
     bool window_open;
     bool watching;        // status reads are timed (the first, or the window's)
     int output;           // the descriptor the document goes to, or -1
-    long look_every_mask; // the clock is read every (mask + 1) entries
+    std::int64_t look_every_mask; // the clock is read every (mask + 1) entries
     struct timespec start;
     struct timespec opened;
     struct timespec paused_at;
-    long listed_at_open;
-    long cpu_ns_mark;   // the walking thread's processor time when last looked at
-    long cpu_ns_before; // processor time in the window before that
-    long read_ns;       // in the window so far
-    long read_waits;    // in the window so far
+    std::int64_t listed_at_open;
+    std::int64_t cpu_ns_mark;   // the walking thread's processor time when last looked at
+    std::int64_t cpu_ns_before; // processor time in the window before that
+    std::int64_t read_ns;       // in the window so far
+    std::int64_t read_waits;    // in the window so far
 };
 read_ahead_pace start_pace(int output) noexcept;
 void pause_pace(read_ahead_pace &pace) noexcept;
 void resume_pace(read_ahead_pace &pace) noexcept;
 
-read_ahead_kind decide_read_ahead(read_ahead_pace &pace, long listed) noexcept;
+read_ahead_kind decide_read_ahead(read_ahead_pace &pace, std::int64_t listed) noexcept;
 int read_status_watched(read_ahead_pace &pace, const status_source &source,
                         const char *name, struct stat &status) noexcept;
 
@@ -89,7 +89,7 @@ inline int read_status_paced(read_ahead_pace &pace, const status_source &source,
 // What helpers to start now: none until the decision is due, and none ever
 // after it. Called for every entry of a serial walk: what it costs there is
 // a test and a branch.
-inline read_ahead_kind read_ahead_due(read_ahead_pace &pace, long listed) noexcept {
+inline read_ahead_kind read_ahead_due(read_ahead_pace &pace, std::int64_t listed) noexcept {
     if (pace.decided || ((listed - 1) & pace.look_every_mask) != 0)
         return read_ahead_kind::none;
     return decide_read_ahead(pace, listed);
@@ -104,20 +104,37 @@ struct read_ahead_stopper {
 };
 using running_read_ahead = std::unique_ptr<read_ahead, read_ahead_stopper>;
 
-// Starts helpers reading statuses ahead for the rest of the walk, as many
-// as `kind` asks and the process's budget has (see read_ahead.cc), and
-// puts the first names in. Null, with nothing taken from the folder, when
-// no helper could be had: the walk goes on serially. With
+// Starts helpers reading statuses from `statuses` ahead of the walk, as
+// many as `kind` asks and the process's budget has (see read_ahead.cc).
+// Null when no helper could be had: the walk goes on serially. With
 // `hold_cancellation` the calling thread can't be cancelled until the
 // helpers are stopped, on the same thread: they read what lies on its
 // stack.
-running_read_ahead start_read_ahead(folder_walk &walk, read_ahead_kind kind,
+running_read_ahead start_read_ahead(const status_source &statuses, read_ahead_kind kind,
                                     bool hold_cancellation) noexcept;
 
-// Lists the next entry in the folder's order, once its status is in; the
-// writer only waits when it isn't, and reads others meanwhile where reads
-// compute. False at the end of the folder.
-bool list_next_ahead(read_ahead &ahead, folder_walk &walk) noexcept;
+// The walk hands the folder's names in, in its order, and takes them back
+// with their statuses in the same order. Names go in batches, so that idle
+// helpers are woken once per batch: names_wanted() is 0 while the helpers
+// have enough ahead of the writer, and otherwise the room left in the ring;
+// the walk puts in that many names, or what the folder has left, then hands
+// the batch over.
+std::int64_t names_wanted(const read_ahead &ahead) noexcept;
+void put_name(read_ahead &ahead, const char *name) noexcept;
+void hand_over_names(read_ahead &ahead) noexcept;
+
+// An entry whose status has been read: `error` is 0 when `status` holds it.
+struct read_ahead_entry {
+    int error;
+    struct stat status;
+    char name[NAME_MAX + 1];
+};
+
+// The next entry handed over, once its status is in: the writer only waits
+// when it isn't, and reads others meanwhile where reads compute. Valid
+// until the next call of put_name() or next_read_ahead(). Null when every
+// entry handed over has been taken.
+const read_ahead_entry *next_read_ahead(read_ahead &ahead) noexcept;
 
 // Where reads wait, the number of them in flight (one per helper) is found
 // by trying: it starts at 8 and doubles for as long as each step raises the
@@ -153,7 +170,7 @@ void wake_a_starved_listing() noexcept;
 // (-1: as the kind does, and where reads wait with the depth growing as
 // measured), and of which kind. Not exported from the library.
 struct read_ahead_plan {
-    long decide_after;
+    std::int64_t decide_after;
     int helpers;
     read_ahead_kind kind = read_ahead_kind::computing;
 };

@@ -41,6 +41,10 @@ int start_walk(folder_walk &walk, int descriptor, const char *path,
     return 0;
 }
 
+namespace {
+
+// The name of the next entry to list: ".", ".." and hidden names are
+// passed over. Null at the end of the folder, or when reading it failed.
 const char *next_name(folder_walk &walk) noexcept {
     for (;;) {
         errno = 0;
@@ -58,6 +62,9 @@ const char *next_name(folder_walk &walk) noexcept {
     }
 }
 
+// Lists the entry called `name` whose status read gave `error` (0 when
+// `status` holds its status): its line, or the failure kept if it is the
+// first to report.
 void list_entry(folder_walk &walk, std::string_view name, int error,
                 const struct stat &status) noexcept {
     if (error == 0)
@@ -66,10 +73,29 @@ void list_entry(folder_walk &walk, std::string_view name, int error,
         walk.first_failure = -error;
 }
 
+// Keeps the helpers supplied with names: when they run short, the ring is
+// filled up from the folder.
+void put_names_ahead(folder_walk &walk) noexcept {
+    read_ahead &ahead = *walk.ahead;
+    for (std::int64_t wanted = names_wanted(ahead); wanted > 0 && !walk.names_ended;
+         --wanted) {
+        const char *name = next_name(walk);
+        if (!name)
+            break;
+        put_name(ahead, name);
+    }
+    hand_over_names(ahead);
+}
+
+} // namespace
+
 bool walk_next(folder_walk &walk) noexcept {
     if (walk.ahead) {
-        if (list_next_ahead(*walk.ahead, walk))
+        put_names_ahead(walk);
+        if (const read_ahead_entry *entry = next_read_ahead(*walk.ahead)) {
+            list_entry(walk, entry->name, entry->error, entry->status);
             return true;
+        }
         walk.ahead.reset();
         return false;
     }
@@ -85,7 +111,7 @@ bool walk_next(folder_walk &walk) noexcept {
     list_entry(walk, name, error, status);
     const read_ahead_kind kind = read_ahead_due(walk.pace, walk.listed);
     if (kind != read_ahead_kind::none)
-        walk.ahead = start_read_ahead(walk, kind, walk.hold_cancellation);
+        walk.ahead = start_read_ahead(walk.statuses, kind, walk.hold_cancellation);
     return true;
 }
 

@@ -28,7 +28,7 @@ struct folder_walk {
     status_source statuses; // relative to `folder`'s descriptor
     unsigned folder_mode;
     listing_context *listing;
-    long listed;       // names handed on so far
+    std::int64_t listed;       // names handed on so far
     int first_failure; // the first reported status failure, negated, or 0
     int read_error;    // the errno that ended reading the folder, or 0
     bool names_ended;  // the folder has no more names (or failed to read)
@@ -56,15 +56,5 @@ void walk_to_end(folder_walk &walk) noexcept;
 // the folder's order (entries simply gone don't count, see
 // entry_is_gone()), or else the error that ended reading the folder, or 0.
 int walk_result(const folder_walk &walk) noexcept;
-
-// The name of the next entry to list: ".", ".." and hidden names are
-// passed over. Null at the end of the folder, or when reading it failed.
-const char *next_name(folder_walk &walk) noexcept;
-
-// Lists the entry called `name` whose status read gave `error` (0 when
-// `status` holds its status): its line, or the failure kept if it is the
-// first to report.
-void list_entry(folder_walk &walk, std::string_view name, int error,
-                const struct stat &status) noexcept;
 
 #endif // KELVANE_WALK_H
