@@ -13,12 +13,12 @@
 #include <climits>
 #include <clocale>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <stdio.h>
@@ -284,17 +284,13 @@ TEST(Beneath, SwappedLinksNeverShowWhatIsOutside) {
 // Where openat2 is missing or forbidden, a confined listing fails with that
 // error and lists nothing; an unconfined one goes on as ever.
 TEST(Beneath, WithoutOpenat2NothingIsListedUnconfined) {
-#ifndef __x86_64__
-    GTEST_SKIP() << "the seccomp filter here is written for x86_64";
-#endif
     REQUIRE_OPENAT2();
     const served_tree tree;
     for (const int error : {ENOSYS, EPERM}) {
         const std::string report = in_child([&] {
+            // openat2 came after the system calls were numbered alike on
+            // every architecture: its number alone picks it out.
             struct sock_filter filter[] = {
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
                 BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
                 BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
                 BPF_STMT(BPF_RET | BPF_K,
@@ -305,12 +301,16 @@ TEST(Beneath, WithoutOpenat2NothingIsListedUnconfined) {
             struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
             if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
                 prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-                return std::string("no seccomp filter");
+                return std::string(errno == EINVAL ? "refused" : "no seccomp filter: ") +
+                       std::strerror(errno);
             const listing confined = list_at(tree.root, ".", STAY_BENEATH);
             const listing plain = list_at(tree.root, "sub", 0);
             return std::to_string(confined.result) + " [" + confined.document + "] " +
                    std::to_string(plain.result) + " " + names_in(plain.document);
         });
+        // qemu-user refuses filters: they would judge its own calls.
+        if (report.starts_with("refused"))
+            GTEST_SKIP() << "this system refuses seccomp filters (an emulator does)";
         EXPECT_EQ(report, std::to_string(-error) + " [] 0 away up");
     }
 }

@@ -3,7 +3,10 @@
 
 # Fails unless the dynamic symbol table of LIBRARY defines exactly the
 # library's six functions.
-execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+if(NOT NM)
+  set(NM nm)
+endif()
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")

@@ -6,9 +6,17 @@
 # symbol LIBRARY leaves undefined comes from the C library: nothing from
 # the C++ runtime (libstdc++, its ABI library, libgcc_s), which the library
 # and the program do without.
-#   cmake -DLIBRARY=... -DPROGRAM=... -P check_runtime.cmake
+#   cmake -DLIBRARY=... -DPROGRAM=... [-DREADELF=...] [-DNM=...] -P check_runtime.cmake
+# READELF and NM default to the build machine's; a cross build passes the
+# target's binutils.
+if(NOT READELF)
+  set(READELF readelf)
+endif()
+if(NOT NM)
+  set(NM nm)
+endif()
 function(needed_by file out)
-  execute_process(COMMAND readelf -d ${file} OUTPUT_VARIABLE dynamic
+  execute_process(COMMAND ${READELF} -d ${file} OUTPUT_VARIABLE dynamic
                   RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "readelf failed on ${file}")
@@ -31,7 +39,7 @@ endif()
 
 # Undefined symbols, each "name@version" or, for the weak references every
 # shared object carries, a bare name marked w.
-execute_process(COMMAND nm -D --undefined-only ${LIBRARY} OUTPUT_VARIABLE symbols
+execute_process(COMMAND ${NM} -D --undefined-only ${LIBRARY} OUTPUT_VARIABLE symbols
                 RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")

@@ -24,13 +24,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-
 #include <gtest/gtest.h>
 
 #include "faulty_mount.h"
 #include "kelvane.h"
+#include "xml_reader.h"
 
 namespace {
 
@@ -89,6 +87,21 @@ bool switch_ids(uid_t uid, gid_t gid) {
     if (!running_as_root())
         return true;
     return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+}
+
+// In a child whose exec failed, on its standard error: why. A program
+// built for another architecture starts only where the system hands it to
+// its emulator by itself (binfmt_misc): a test run through the emulator
+// alone can't start another one.
+void report_exec_failure(const std::string &program) {
+    const int error = errno;
+    std::string text = "cannot start " + program + ": " + std::strerror(error);
+    if (error == ENOEXEC)
+        text += " (a program of another architecture: register its emulator in "
+                "/proc/sys/fs/binfmt_misc, see README, Cross-compiling)";
+    text += "\n";
+    if (write(2, text.data(), text.size()) < 0) {
+    }
 }
 
 } // namespace
@@ -190,37 +203,31 @@ std::string line_for(const std::string &document, const std::string &name) {
     return "";
 }
 
-namespace {
-
-xmlDocPtr parsed(const std::string &document) {
-    return xmlReadMemory(document.data(), static_cast<int>(document.size()),
-                         "listing.xml", nullptr,
-                         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+std::optional<std::vector<std::string>> parsed_names(const std::string &document) {
+#ifdef XML_READER_PROGRAM
+    // This target has no libxml2: the build machine's reads the document.
+    temp_folder scratch;
+    const std::string path = scratch / "listing.xml";
+    std::ofstream(path, std::ios::binary) << document;
+    run_options options;
+    options.program = XML_READER_PROGRAM;
+    const run_result read = run_program({path}, options);
+    if (read.status == 1)
+        return std::nullopt;
+    if (read.status != 0)
+        fail("xml_reader " + std::to_string(read.status) + ": " + read.err);
+    std::vector<std::string> names;
+    for (std::size_t at = 0, end; (end = read.out.find('\0', at)) != std::string::npos;
+         at = end + 1)
+        names.push_back(read.out.substr(at, end - at));
+    return names;
+#else
+    return names_read_by_libxml2(document);
+#endif
 }
-
-} // namespace
 
 bool well_formed(const std::string &document) {
-    xmlDocPtr doc = parsed(document);
-    if (!doc)
-        return false;
-    xmlFreeDoc(doc);
-    return true;
-}
-
-std::optional<std::vector<std::string>> parsed_names(const std::string &document) {
-    xmlDocPtr doc = parsed(document);
-    if (!doc)
-        return std::nullopt;
-    std::vector<std::string> names;
-    for (xmlNodePtr node = xmlDocGetRootElement(doc)->children; node; node = node->next) {
-        xmlChar *name = xmlGetProp(node, BAD_CAST "name");
-        if (name)
-            names.emplace_back(reinterpret_cast<const char *>(name));
-        xmlFree(name);
-    }
-    xmlFreeDoc(doc);
-    return names;
+    return parsed_names(document).has_value();
 }
 
 bool one_complete_document(const std::string &text) {
@@ -230,14 +237,28 @@ bool one_complete_document(const std::string &text) {
            text.find(end) == text.size() - end.size();
 }
 
-int threads_of_this_process() {
+int listing_threads() {
     int count = 0;
     DIR *tasks = opendir("/proc/self/task");
-    while (const struct dirent *task = tasks ? readdir(tasks) : nullptr)
-        count += task->d_name[0] != '.';
+    while (const struct dirent *task = tasks ? readdir(tasks) : nullptr) {
+        if (task->d_name[0] == '.')
+            continue;
+        char name[32] = "";
+        std::ifstream(std::string("/proc/self/task/") + task->d_name + "/comm").getline(name, sizeof name);
+        count += std::string_view(name).starts_with("kelvane-");
+    }
     if (tasks)
         closedir(tasks);
     return count;
+}
+
+int listing_threads_once_gone() {
+    int threads = listing_threads();
+    for (int wait = 0; wait < 2000 && threads != 0; ++wait) {
+        usleep(1000);
+        threads = listing_threads();
+    }
+    return threads;
 }
 
 int open_descriptors() {
@@ -363,6 +384,7 @@ run_result run_program(const std::vector<std::string> &args, const run_options &
             options.before_exec();
         alarm(options.time_limit); // kept across exec
         execve(program.c_str(), argv.data(), envp.data());
+        report_exec_failure(program);
         _exit(127);
     }
     int status = 0;
@@ -387,6 +409,15 @@ const std::string faulty_fs_program;
 
 std::string faulty_fs_missing() {
     return faulty_fs_unusable(faulty_fs_program);
+}
+
+std::string faulty_fs_dates_past_2038_missing() {
+#if defined(FAULTY_FS_TIME_BITS) && FAULTY_FS_TIME_BITS < 64
+    return "this architecture's libfuse3 is built with a 32-bit time_t: its mirror can't "
+           "carry a time past January 2038";
+#else
+    return "";
+#endif
 }
 
 faulty_mount::faulty_mount(const std::string &source,

@@ -65,8 +65,14 @@ bool one_complete_document(const std::string &text);
 
 // The number of file descriptors this process has open.
 int open_descriptors();
-// The number of threads this process has.
-int threads_of_this_process();
+// The listing's own threads alive now, told by their names ("kelvane-...",
+// helper_thread.h): the caller's threads, and those of a sanitizer or an
+// emulator, don't count.
+int listing_threads();
+// The same, once none is left, or after two seconds if some still are: a
+// joined thread's task leaves /proc a moment after the join returns, and
+// under an emulator (qemu-user) a good while after.
+int listing_threads_once_gone();
 
 // Changes the working folder for the scope, and back.
 struct working_folder {
@@ -158,6 +164,10 @@ struct faulty_mount {
 // Why the faulty file system can't be mounted here (no /dev/fuse, or no
 // libfuse3 when the tests were built), or "" when it can.
 std::string faulty_fs_missing();
+
+// Why the faulty file system, where it runs, can't mirror times past
+// January 2038 on this architecture, or "" when it can.
+std::string faulty_fs_dates_past_2038_missing();
 
 // Skips where FUSE is missing, saying why; fails instead where the
 // environment says the file system must be there (CI sets

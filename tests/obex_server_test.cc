@@ -125,6 +125,8 @@ struct running_server {
         while (poll(&ready, 1, 30000) == 1 && read(channel[0], &c, 1) == 1 && c != '\n')
             port += c;
         close(channel[0]);
+#else
+        (void)folder, (void)letters; // the tests skip: no server was built
 #endif
     }
 

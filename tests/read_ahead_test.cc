@@ -72,35 +72,23 @@ int computing_share() {
 }
 
 // The most helper threads alive at once while `callers` threads call
-// `body` at the same time: counted only while every caller is inside its
-// call, so that each task beyond them (and those there before) is a helper.
+// `body` at the same time.
 int most_helpers_while(int callers, const std::function<void()> &body) {
-    // A sanitizer's own thread starts with the process's second thread:
-    // have it there before counting.
-    std::thread([] {}).join();
-    const int before = threads_of_this_process();
-    std::atomic<int> inside{0}, returned{0};
+    std::atomic<int> returned{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < callers; ++i)
         threads.emplace_back([&] {
-            ++inside;
             body();
             ++returned;
         });
     int most = 0;
     while (returned < callers) {
-        const bool all_inside = inside == callers && returned == 0;
-        const int tasks = threads_of_this_process();
-        if (all_inside && returned == 0)
-            most = std::max(most, tasks - before - callers);
+        most = std::max(most, listing_threads());
         usleep(200);
     }
     for (std::thread &thread : threads)
         thread.join();
-    // A joined thread's task leaves /proc a moment after the join returns.
-    for (int wait = 0; wait < 100 && threads_of_this_process() != before; ++wait)
-        usleep(1000);
-    EXPECT_EQ(threads_of_this_process(), before) << "helpers outlived the calls";
+    EXPECT_EQ(listing_threads_once_gone(), 0) << "helpers outlived the calls";
     return most;
 }
 

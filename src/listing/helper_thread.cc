@@ -3,6 +3,8 @@
 
 #include "helper_thread.h"
 
+#include <sys/prctl.h>
+
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -37,4 +39,8 @@ open_starter open_thread_starter(thread_starter &starter, std::size_t stack) noe
 bool start_thread(thread_starter &starter, pthread_t &thread, void *(*body)(void *),
                   void *argument) noexcept {
     return pthread_create(&thread, &starter.attributes, body, argument) == 0;
+}
+
+void name_this_thread(const char *name) noexcept {
+    prctl(PR_SET_NAME, name, 0, 0, 0);
 }

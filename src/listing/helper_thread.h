@@ -35,4 +35,9 @@ open_starter open_thread_starter(thread_starter &starter, std::size_t stack) noe
 bool start_thread(thread_starter &starter, pthread_t &thread, void *(*body)(void *),
                   void *argument) noexcept;
 
+// Names the calling thread, as ps -L, top -H and debuggers show it. The
+// listing's threads are told from the caller's by their names: "kelvane-"
+// and what they do.
+void name_this_thread(const char *name) noexcept;
+
 #endif // KELVANE_HELPER_THREAD_H

@@ -216,6 +216,7 @@ bool linger_until(pthread_cond_t &condition, pthread_mutex_t &mutex,
 }
 
 void *feed_listing(void *argument) noexcept {
+    name_this_thread("kelvane-feed");
     kelvane_listing &listing = *static_cast<kelvane_listing *>(argument);
     listing_feed &feed = *listing.feed;
     if (feed.locale)

@@ -241,6 +241,7 @@ struct helper_seat {
 };
 
 void *help(void *argument) noexcept {
+    name_this_thread("kelvane-ahead");
     const helper_seat &seat = *static_cast<const helper_seat *>(argument);
     read_ahead_ring &ring = *seat.ring;
     for (;;) {
