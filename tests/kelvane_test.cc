@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <clocale>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -284,6 +285,66 @@ TEST(Times, EachEntryShowsItsOwnTimes) {
         EXPECT_EQ(attribute(line, "accessed"), file.accessed_text) << line;
         EXPECT_EQ(attribute(line, "modified"), file.modified_text) << line;
     }
+}
+
+namespace {
+
+// Entries dated and sized past what 32 bits hold, either way: a 32-bit
+// time_t ends in January 2038 and begins in December 1901, unsigned ones
+// end in 2106; a 32-bit size ends at 2 or 4 GiB. The sizes are sparse.
+const struct {
+    const char *name;
+    std::int64_t modified;
+    const char *stamp;
+    std::int64_t size;
+} far_entries[] = {
+    {"1960", -315619200, "19600101T000000Z", 0},
+    {"last-second-before-1970", -1, "19691231T235959Z", 1},
+    {"2038", std::int64_t{1} << 31, "20380119T031408Z", std::int64_t{1} << 31},
+    {"2040", 2208988800, "20400101T000000Z", (std::int64_t{1} << 32) + 1},
+    {"2106", std::int64_t{1} << 32, "21060207T062816Z", std::int64_t{5} << 30},
+    {"2400", 13569465600, "24000101T000000Z", 0},
+};
+
+void make_far_entries(const temp_folder &tree) {
+    for (const auto &entry : far_entries) {
+        const std::string path = tree / entry.name;
+        make_file(path);
+        ASSERT_EQ(truncate(path.c_str(), entry.size), 0) << std::strerror(errno);
+        const struct timespec times[2] = {{entry.modified, 0}, {entry.modified, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << std::strerror(errno);
+    }
+}
+
+void expect_far_entries(const std::string &path) {
+    const listing result = list(path.c_str(), SHOW_TIMES);
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(entry_lines(result.document).size(), std::size(far_entries));
+    for (const auto &entry : far_entries) {
+        const std::string line = line_for(result.document, entry.name);
+        EXPECT_EQ(attribute(line, "modified"), entry.stamp) << entry.name;
+        EXPECT_EQ(attribute(line, "accessed"), entry.stamp) << entry.name;
+        EXPECT_EQ(attribute(line, "size"), std::to_string(entry.size)) << entry.name;
+    }
+}
+
+} // namespace
+
+TEST(Times, DatesAndSizesPast32BitsAreExact) {
+    temp_folder tree;
+    make_far_entries(tree);
+    expect_far_entries(tree.path);
+}
+
+TEST(Times, DatesAndSizesPast32BitsAreExactThroughAMirror) {
+    REQUIRE_FAULTY_FS();
+    if (const std::string missing = faulty_fs_dates_past_2038_missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    temp_folder tree;
+    make_far_entries(tree);
+    faulty_mount mirror(tree.path);
+    ASSERT_FALSE(mirror.path.empty());
+    expect_far_entries(mirror.path);
 }
 
 TEST(Escaping, AnyNameKeepsTheDocumentWellFormed) {

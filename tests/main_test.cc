@@ -4,9 +4,11 @@
 // The kelvane program as a user meets it: options, operands, what goes to
 // standard output and what to standard error, and the exit status.
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -412,5 +414,49 @@ TEST_F(main_test, the_declaration_names_the_locale_codeset) {
     // Only the declaration depends on the locale.
     EXPECT_EQ(entry_lines(utf8.out), entry_lines(plain.out));
 }
+
+#ifdef NATIVE_KELVANE_PROGRAM
+// Built for another architecture (a cross build, run under an emulator),
+// the program writes the build machine's documents and texts byte for
+// byte: names that need escaping under each kind of locale, a date and a
+// size past 32 bits, confined listings and refused paths.
+TEST_F(main_test, the_target_writes_what_the_build_machine_writes) {
+    for (const char *name : {"caf\xc3\xa9 & <x>.txt", "say \"hi\"", "tab\there",
+                             "latin1-\xe9", "bell\x07", "\xe6\x97\xa5\xe6\x9c\xac"})
+        make_file(folder / name);
+    const std::string far = folder / "far";
+    make_file(far);
+    ASSERT_EQ(truncate(far.c_str(), std::int64_t{5} << 30), 0);
+    const struct timespec times[2] = {{2208988800, 0}, {2208988800, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, far.c_str(), times, 0), 0);
+
+    run_options target, native;
+    target.cwd = native.cwd = folder.path;
+    native.program = NATIVE_KELVANE_PROGRAM;
+    for (const char *locale : {"C", "C.UTF-8", latin1_locale, eucjp_locale}) {
+        if (!locale_available(locale))
+            continue;
+        target.env = {std::string("LC_ALL=") + locale};
+        // The target's locales may be its own (LOCPATH); the build
+        // machine's are the system's.
+        native.env = {std::string("LC_ALL=") + locale, "LOCPATH="};
+        for (const std::vector<std::string> &args :
+             std::vector<std::vector<std::string>>{{},
+                                                   {"-PHtpog"},
+                                                   {"-tp", "--beneath=.", "."},
+                                                   {"-p", "--beneath=.", "/"},
+                                                   {"../x"},
+                                                   {"missing"}}) {
+            const run_result ours = run_program(args, target);
+            const run_result theirs = run_program(args, native);
+            SCOPED_TRACE(std::string(locale) + " " + testing::PrintToString(args));
+            EXPECT_EQ(ours.status, theirs.status);
+            EXPECT_TRUE(ours.out == theirs.out) << ours.out << "\n--- build machine:\n"
+                                                << theirs.out;
+            EXPECT_EQ(ours.err, theirs.err);
+        }
+    }
+}
+#endif
 
 } // namespace
