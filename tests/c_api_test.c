@@ -93,7 +93,8 @@ int main(void) {
         failures += check(system(command) == 0, "could not make the file dated 2040");
         listed_result = list_into_text(AT_FDCWD, folder, SHOW_TIMES);
         strcpy(listed, text);
-        failures += check(listed_result == KELVANE_OK && strstr(listed, " size=\"5368709120\" ") &&
+        failures += check(listed_result == KELVANE_OK &&
+                              strstr(listed, " size=\"5368709120\" ") &&
                               strstr(listed, " modified=\"20400101T000000Z\" "),
                           "the file dated 2040 is not listed whole");
         failures += check(pull_into_text(AT_FDCWD, folder, SHOW_TIMES, 7) == 0 &&

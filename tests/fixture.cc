@@ -244,7 +244,8 @@ int listing_threads() {
         if (task->d_name[0] == '.')
             continue;
         char name[32] = "";
-        std::ifstream(std::string("/proc/self/task/") + task->d_name + "/comm").getline(name, sizeof name);
+        std::ifstream(std::string("/proc/self/task/") + task->d_name + "/comm")
+            .getline(name, sizeof name);
         count += std::string_view(name).starts_with("kelvane-");
     }
     if (tasks)

@@ -6,10 +6,11 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-std::optional<std::vector<std::string>> names_read_by_libxml2(const std::string &document) {
-    xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()),
-                                  "listing.xml", nullptr,
-                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+std::optional<std::vector<std::string>>
+names_read_by_libxml2(const std::string &document) {
+    xmlDocPtr doc =
+        xmlReadMemory(document.data(), static_cast<int>(document.size()), "listing.xml",
+                      nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (!doc)
         return std::nullopt;
     std::vector<std::string> names;

@@ -15,6 +15,7 @@
 // The name attributes of the root's child elements, in document order (in
 // UTF-8, references resolved); nothing when the document is not
 // well-formed.
-std::optional<std::vector<std::string>> names_read_by_libxml2(const std::string &document);
+std::optional<std::vector<std::string>>
+names_read_by_libxml2(const std::string &document);
 
 #endif

@@ -21,7 +21,8 @@
 // carry dates to 2107, devices with a wrong clock make any): on a 32-bit
 // system the C library gives them only when asked (CMakeLists.txt), and a
 // status read would otherwise fail with EOVERFLOW.
-static_assert(sizeof(off_t) >= 8, "file sizes need 64 bits: build with _FILE_OFFSET_BITS=64");
+static_assert(sizeof(off_t) >= 8,
+              "file sizes need 64 bits: build with _FILE_OFFSET_BITS=64");
 static_assert(sizeof(time_t) >= 8,
               "times need 64 bits: build with _TIME_BITS=64 (glibc 2.34 or later)");
 

@@ -182,8 +182,8 @@ struct ring_slot {
 struct read_ahead_ring {
     status_source statuses;                         // read as the serial walk reads them
     bool writer_reads;                              // where reads compute
-    alignas(64) std::atomic<std::int64_t> named;            // entries whose names are in
-    alignas(64) std::atomic<std::int64_t> claimed;          // entries a thread has taken
+    alignas(64) std::atomic<std::int64_t> named;    // entries whose names are in
+    alignas(64) std::atomic<std::int64_t> claimed;  // entries a thread has taken
     alignas(64) std::atomic<std::uint32_t> wakeups; // helpers sleep on it
     std::atomic<unsigned> idle_helpers;
     std::atomic<unsigned> depth; // helpers numbered from this on stop
@@ -343,7 +343,8 @@ void step_depth(read_depth &growth, helper_crew &crew) noexcept {
     const std::int64_t reads = ring.timed_reads.load(std::memory_order_relaxed);
     if (2 * reads < growth.depth)
         return;
-    const std::int64_t read_ns = std::max(ring.timed_read_ns.load(std::memory_order_relaxed), std::int64_t{1});
+    const std::int64_t read_ns =
+        std::max(ring.timed_read_ns.load(std::memory_order_relaxed), std::int64_t{1});
     const double rate = 1e9 * static_cast<double>(growth.depth) *
                         static_cast<double>(reads) / static_cast<double>(read_ns);
     // Helpers short of names are not what holds the walk back.
@@ -519,10 +520,10 @@ read_ahead_kind decide_read_ahead(read_ahead_pace &pace, std::int64_t listed) no
 struct read_ahead {
     read_ahead_ring ring;
     helper_crew crew;
-    read_depth growth;     // tried where reads wait, unless forced
-    std::int64_t named;    // entries whose names are in the ring
-    std::int64_t handed;   // of those, the ones the helpers know of
-    std::int64_t written;  // entries taken by the writer
+    read_depth growth;    // tried where reads wait, unless forced
+    std::int64_t named;   // entries whose names are in the ring
+    std::int64_t handed;  // of those, the ones the helpers know of
+    std::int64_t written; // entries taken by the writer
     bool holds_cancellation;
     int cancel_state;
 };

@@ -26,11 +26,11 @@ enum class read_ahead_kind {
 // What the walk saw in the window it decides on: about a millisecond of
 // entries, after the first millisecond.
 struct read_window {
-    std::int64_t entries;     // entries listed in it
-    std::int64_t wall_ns;     // its length
-    std::int64_t cpu_ns;      // processor time the walking thread had in it
-    std::int64_t read_ns;     // time spent inside status reads
-    std::int64_t read_waits;  // voluntary context switches inside status reads
+    std::int64_t entries;    // entries listed in it
+    std::int64_t wall_ns;    // its length
+    std::int64_t cpu_ns;     // processor time the walking thread had in it
+    std::int64_t read_ns;    // time spent inside status reads
+    std::int64_t read_waits; // voluntary context switches inside status reads
     bool output_full; // the document's stream can take nothing more now
 };
 
@@ -89,7 +89,8 @@ inline int read_status_paced(read_ahead_pace &pace, const status_source &source,
 // What helpers to start now: none until the decision is due, and none ever
 // after it. Called for every entry of a serial walk: what it costs there is
 // a test and a branch.
-inline read_ahead_kind read_ahead_due(read_ahead_pace &pace, std::int64_t listed) noexcept {
+inline read_ahead_kind read_ahead_due(read_ahead_pace &pace,
+                                      std::int64_t listed) noexcept {
     if (pace.decided || ((listed - 1) & pace.look_every_mask) != 0)
         return read_ahead_kind::none;
     return decide_read_ahead(pace, listed);

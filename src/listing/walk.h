@@ -28,7 +28,7 @@ struct folder_walk {
     status_source statuses; // relative to `folder`'s descriptor
     unsigned folder_mode;
     listing_context *listing;
-    std::int64_t listed;       // names handed on so far
+    std::int64_t listed; // names handed on so far
     int first_failure; // the first reported status failure, negated, or 0
     int read_error;    // the errno that ended reading the folder, or 0
     bool names_ended;  // the folder has no more names (or failed to read)
