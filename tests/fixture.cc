@@ -245,8 +245,9 @@ int listing_threads() {
             continue;
         // Few system calls: under valgrind each one waits its turn.
         char name[16];
-        const int comm = openat(dirfd(tasks), (std::string(task->d_name) + "/comm").c_str(),
-                                O_RDONLY | O_CLOEXEC);
+        const int comm =
+            openat(dirfd(tasks), (std::string(task->d_name) + "/comm").c_str(),
+                   O_RDONLY | O_CLOEXEC);
         const ssize_t got = comm >= 0 ? read(comm, name, sizeof name) : -1;
         if (comm >= 0)
             close(comm);
