@@ -103,21 +103,21 @@ int exit_status(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// The example server over `folder` with the listing letters `letters`, on
-// a free port, for the scope.
+// The example server over `folder` with `arguments` (listing letters,
+// limits), on a free port, for the scope.
 struct running_server {
     temp_folder logs;
     pid_t pid = -1;
     std::string port;
 
-    running_server(const std::string &folder, std::vector<std::string> letters) {
+    running_server(const std::string &folder, std::vector<std::string> arguments) {
 #ifdef OBEX_SERVER_PROGRAM
-        letters.insert(letters.begin(), "--port=0");
-        letters.push_back(folder);
+        arguments.insert(arguments.begin(), "--port=0");
+        arguments.push_back(folder);
         int channel[2];
         if (pipe2(channel, O_CLOEXEC) != 0)
             return;
-        pid = spawn(OBEX_SERVER_PROGRAM, letters, channel[1], logs / "err", ".", 240);
+        pid = spawn(OBEX_SERVER_PROGRAM, arguments, channel[1], logs / "err", ".", 240);
         close(channel[1]);
         // The port comes alone on the first line once the server listens.
         struct pollfd ready = {channel[0], POLLIN, 0};
@@ -125,6 +125,9 @@ struct running_server {
         while (poll(&ready, 1, 30000) == 1 && read(channel[0], &c, 1) == 1 && c != '\n')
             port += c;
         close(channel[0]);
+#else
+        (void)folder;
+        (void)arguments;
 #endif
     }
 
