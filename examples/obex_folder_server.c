@@ -247,6 +247,11 @@ static unsigned accept_clients(int listener, struct client *clients, unsigned co
             close(socket);
             continue;
         }
+        /* The kernel holds about two of the largest response packets for a
+         * client (it doubles the size given): a client takes one at a time,
+         * and one that stops reading can't make it hold more. */
+        int send_buffer = 65536;
+        setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
         int started = session_start(&session, service);
         if (started < 0) {
             fprintf(stderr, "cannot take a client: %s\n", strerror(-started));
