@@ -558,6 +558,9 @@ int session_start(struct session **started, struct folder_service *service) {
 }
 
 void session_end(struct session *session) {
+    /* libopenobex's cleanup leaves a request under way, and what it has
+     * built of its response, allocated: the request is dropped first. */
+    OBEX_CancelRequest(session->handle, 0);
     end_get(session);
     OBEX_Cleanup(session->handle);
     free(session);
