@@ -75,6 +75,16 @@ static size_t fields_before_headers(uint8_t opcode) {
     }
 }
 
+/* Whether a request of `opcode` may hold the header `header`: a body (of
+ * whatever type its first byte claims) only in a PUT. libopenobex gathers a
+ * body that comes with a request it is to answer (CONNECT, SETPATH, GET)
+ * into a buffer it never frees. */
+static bool header_belongs(uint8_t opcode, uint8_t header) {
+    uint8_t id = header & OBEX_HDR_ID_MASK;
+    return (id != OBEX_HDR_ID_BODY && id != OBEX_HDR_ID_BODY_END) ||
+           (opcode & ~OBEX_FINAL) == OBEX_CMD_PUT;
+}
+
 /* The length of the header at `header`, `left` bytes before the packet's
  * end, or 0 for one that does not fit or gives a length below 3. */
 static size_t header_length(const uint8_t *header, size_t left) {
@@ -110,7 +120,7 @@ int obex_packet_framing(const uint8_t *bytes, size_t size, size_t mtu) {
         return -EBADMSG;
     while (at < length) {
         size_t header = header_length(bytes + at, length - at);
-        if (header == 0)
+        if (header == 0 || !header_belongs(bytes[0], bytes[at]))
             return -EBADMSG;
         at += header;
     }

@@ -3,8 +3,8 @@
 
 // The OBEX server's framing check (obex_packet_framing in
 // examples/obex_session.c), which every request packet passes before
-// libopenobex parses it: packets that fit, packets still coming, and each
-// way a length can lie.
+// libopenobex parses it: packets that fit, packets still coming, each way
+// a length can lie, and bodies where none belongs.
 #include <cerrno>
 #include <cstdint>
 #include <vector>
@@ -110,6 +110,10 @@ TEST(ObexFraming, LengthsThatLieAreRefused) {
         {"a CONNECT without its final bit, for small packets",
          whole(0x00, {0x10, 0x00, 0x00, 0x03})},
         {"a SETPATH without its constants", whole(setpath, {0x03})},
+        // libopenobex would keep the body of a request it answers for ever.
+        {"a GET with a body", whole(get, body(6))},
+        {"a SETPATH with an End-of-Body claiming four bytes",
+         whole(setpath, {0x02, 0x00, 0xc9, 0x00, 0x00, 0x00, 0x01})},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
