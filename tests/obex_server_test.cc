@@ -538,6 +538,35 @@ struct hostile_case {
     }
 };
 
+TEST(ObexServer, ConnectionsPastTheLimitAreClosedAtOnce) {
+    REQUIRE_OBEX();
+    const served_tree tree;
+    running_server server(tree.path, {"--max-clients=3"});
+    ASSERT_FALSE(server.port.empty()) << server.errors();
+    const footprint at_rest = footprint_of(server.pid);
+    // Three idle connections, each from an address of its own, fill it.
+    connections held;
+    for (int i = 0; i < 3; i++)
+        held.fds.push_back(raw_obex::connect_from(raw_obex::attacker_address(i, 3), server.port));
+    connections past;
+    past.fds.push_back(raw_obex::connect_from("127.0.0.5", server.port));
+    EXPECT_TRUE(eventually([&] { return closed(past.fds[0]); },
+                           steady::now() + std::chrono::seconds(1)));
+    EXPECT_TRUE(std::none_of(held.fds.begin(), held.fds.end(), closed));
+    const steady::time_point start = steady::now();
+    const run_result turned_away = server.browse({"-l"});
+    EXPECT_LT(seconds_since(start), 2.0);
+    EXPECT_TRUE(turned_away.status != 0 && turned_away.status != 255) << turned_away.status;
+    // One leaves: the next is served.
+    close(held.fds[0]);
+    held.fds[0] = -1;
+    EXPECT_TRUE(eventually(
+        [&] { return footprint_of(server.pid).descriptors == at_rest.descriptors + 2; },
+        steady::now() + std::chrono::seconds(1)));
+    expect_success(server.browse({"-l"}));
+    expect_clean_stop(server);
+}
+
 TEST(ObexServer, HoldsAgainstHostileClients) {
     REQUIRE_OBEX();
     const served_tree tree(true);
