@@ -76,6 +76,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -96,6 +97,24 @@ struct client {
     enum session_turn turn; /* as last seen, with the progress: the clock */
     uint32_t progress;      /* restarts when either changes */
     int64_t since;
+    uint32_t watched; /* the events its socket is watched for */
+};
+
+/* The server in its loop. The clients' sockets are watched through one
+ * epoll set, itself watched by ppoll: ppoll alone would visit every
+ * connection, idle ones included, at every wakeup, and 100 idle
+ * connections made a client's listing half as slow again. */
+struct server {
+    int listener;
+    int sockets; /* the epoll set of the clients' sockets */
+    const struct limits *limits;
+    struct folder_service *service;
+    struct client **clients; /* each apart, where the epoll set points */
+    unsigned count;
+    /* What ppoll watches: the listener, the socket set, then the listings
+     * awaited, each with its client in `awaiting`. */
+    struct pollfd *watched;
+    struct client **awaiting;
 };
 
 /* Connections taken when the listening socket is readable: enough to empty
@@ -105,6 +124,9 @@ struct client {
 /* Steps (a packet read or a response sent) one client is served at a time,
  * so that a fast one can't hold the loop. */
 #define STEPS_PER_ROUND 16
+/* Ready sockets taken from the epoll set at a time; the others stay ready
+ * for the next round. */
+#define READY_PER_ROUND 64
 
 static volatile sig_atomic_t stopping;
 
@@ -144,6 +166,27 @@ static void note_step(struct client *client, int64_t now) {
     }
 }
 
+/* The events a client's socket is watched for in its turn: none while its
+ * listing is awaited, but for a hangup or an error, which epoll always
+ * reports. */
+static uint32_t socket_events(enum session_turn turn) {
+    switch (turn) {
+    case SESSION_AWAITS_PACKET:
+    case SESSION_IN_PACKET: return EPOLLIN;
+    case SESSION_SENDING: return EPOLLOUT;
+    default: return 0;
+    }
+}
+
+static void watch_socket(int sockets, struct client *client) {
+    uint32_t events = socket_events(client->turn);
+    if (events == client->watched)
+        return;
+    struct epoll_event change = {.events = events, .data.ptr = client};
+    epoll_ctl(sockets, EPOLL_CTL_MOD, client->socket, &change);
+    client->watched = events;
+}
+
 /* Moves the bytes between the client's socket and its session, until one
  * would wait. */
 static void move_bytes(struct client *client) {
@@ -173,6 +216,8 @@ static void move_bytes(struct client *client) {
 }
 
 static void serve(struct client *client) {
+    if (client->gone)
+        return;
     if (session_turn(client->session) == SESSION_LISTING)
         session_listing_ready(client->session);
     move_bytes(client);
@@ -190,18 +235,19 @@ static void close_connection(int socket, bool reset) {
         struct linger abort_at_once = {.l_onoff = 1, .l_linger = 0};
         setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort_at_once, sizeof abort_at_once);
     }
-    close(socket);
+    close(socket); /* which takes it out of the epoll set */
 }
 
 static void drop_client(struct client *client) {
     close_connection(client->socket, client->turn == SESSION_SENDING && !client->gone);
     session_end(client->session);
+    free(client);
 }
 
-static unsigned sessions_from(const struct client *clients, unsigned count, uint32_t address) {
+static unsigned sessions_from(const struct server *server, uint32_t address) {
     unsigned from = 0;
-    for (unsigned i = 0; i < count; i++)
-        from += clients[i].address == address;
+    for (unsigned i = 0; i < server->count; i++)
+        from += server->clients[i]->address == address;
     return from;
 }
 
@@ -224,14 +270,40 @@ static int accept_connection(int listener, struct sockaddr_in *peer) {
     return -EMFILE;
 }
 
+/* Makes a client of a connection just accepted. Gives 0 or -errno. */
+static int add_client(struct server *server, int socket, uint32_t address, int64_t now) {
+    /* The kernel holds about two of the largest response packets for a
+     * client (it doubles the size given): a client takes one at a time,
+     * and one that stops reading can't make it hold more. */
+    int send_buffer = 65536;
+    setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    struct client *client = calloc(1, sizeof *client);
+    if (!client)
+        return -ENOMEM;
+    *client = (struct client){.socket = socket, .address = address, .since = now};
+    int result = session_start(&client->session, server->service);
+    if (result == 0) {
+        client->turn = session_turn(client->session);
+        client->watched = socket_events(client->turn);
+        struct epoll_event watch = {.events = client->watched, .data.ptr = client};
+        if (epoll_ctl(server->sockets, EPOLL_CTL_ADD, socket, &watch) == 0) {
+            server->clients[server->count++] = client;
+            return 0;
+        }
+        result = -errno;
+        session_end(client->session);
+    }
+    free(client);
+    return result;
+}
+
 /* Takes the connections waiting on the listener: each becomes a client,
- * or, beyond the limits, is closed at once. Gives the new count. */
-static unsigned accept_clients(int listener, struct client *clients, unsigned count,
-                               const struct limits *limits, struct folder_service *service,
-                               int64_t now) {
+ * or, beyond the limits, is closed at once. */
+static void accept_clients(struct server *server, int64_t now) {
+    const struct limits *limits = server->limits;
     for (int taken = 0; taken < ACCEPTS_PER_ROUND; taken++) {
         struct sockaddr_in peer = {0};
-        int socket = accept_connection(listener, &peer);
+        int socket = accept_connection(server->listener, &peer);
         if (socket == -EAGAIN || socket == -EWOULDBLOCK)
             break;
         if (socket == -EMFILE) {
@@ -241,56 +313,72 @@ static unsigned accept_clients(int listener, struct client *clients, unsigned co
         if (socket < 0) /* one that went before it was taken, or a signal */
             continue;
         uint32_t address = peer.sin_addr.s_addr;
-        struct session *session;
-        if (count >= limits->max_clients ||
-            sessions_from(clients, count, address) >= limits->max_per_address) {
+        if (server->count >= limits->max_clients ||
+            sessions_from(server, address) >= limits->max_per_address) {
             close(socket);
             continue;
         }
-        /* The kernel holds about two of the largest response packets for a
-         * client (it doubles the size given): a client takes one at a time,
-         * and one that stops reading can't make it hold more. */
-        int send_buffer = 65536;
-        setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
-        int started = session_start(&session, service);
-        if (started < 0) {
-            fprintf(stderr, "cannot take a client: %s\n", strerror(-started));
+        int added = add_client(server, socket, address, now);
+        if (added < 0) {
+            fprintf(stderr, "cannot take a client: %s\n", strerror(-added));
             close(socket);
-            continue;
         }
-        clients[count++] = (struct client){.session = session,
-                                           .socket = socket,
-                                           .address = address,
-                                           .turn = session_turn(session),
-                                           .since = now};
+    }
+}
+
+/* Fills what ppoll watches, and gives how many, with in `nearest` the
+ * nearest deadline among the clients (INT64_MAX for none). */
+static nfds_t watch(struct server *server, int64_t *nearest) {
+    server->watched[0] = (struct pollfd){.fd = server->listener, .events = POLLIN};
+    server->watched[1] = (struct pollfd){.fd = server->sockets, .events = POLLIN};
+    nfds_t count = 2;
+    *nearest = INT64_MAX;
+    for (unsigned i = 0; i < server->count; i++) {
+        struct client *client = server->clients[i];
+        if (client->turn == SESSION_LISTING) {
+            server->awaiting[count] = client;
+            server->watched[count++] = (struct pollfd){
+                .fd = session_listing_fd(client->session), .events = POLLIN};
+        }
+        int64_t deadline = deadline_of(client, server->limits);
+        if (deadline < *nearest)
+            *nearest = deadline;
     }
     return count;
 }
 
-/* What each client waits for, in `watched` (the listener after them), and
- * the nearest deadline among them; INT64_MAX for none. */
-static int64_t watch(const struct client *clients, unsigned count, int listener,
-                     const struct limits *limits, struct pollfd *watched) {
-    int64_t nearest = INT64_MAX;
-    for (unsigned i = 0; i < count; i++) {
-        const struct client *client = &clients[i];
-        switch (client->turn) {
-        case SESSION_LISTING:
-            watched[i] = (struct pollfd){.fd = session_listing_fd(client->session),
-                                         .events = POLLIN};
-            break;
-        case SESSION_SENDING:
-            watched[i] = (struct pollfd){.fd = client->socket, .events = POLLOUT};
-            break;
-        default:
-            watched[i] = (struct pollfd){.fd = client->socket, .events = POLLIN};
-        }
-        int64_t deadline = deadline_of(client, limits);
-        if (deadline < nearest)
-            nearest = deadline;
+/* Serves the clients whose sockets are ready. One whose socket hangs up
+ * while its listing is awaited is gone. */
+static void serve_ready_sockets(struct server *server) {
+    struct epoll_event ready[READY_PER_ROUND];
+    int count = epoll_wait(server->sockets, ready, READY_PER_ROUND, 0);
+    for (int i = 0; i < count; i++) {
+        struct client *client = ready[i].data.ptr;
+        if (client->turn == SESSION_LISTING)
+            client->gone = true;
+        else
+            serve(client);
     }
-    watched[count] = (struct pollfd){.fd = listener, .events = POLLIN};
-    return nearest;
+}
+
+/* Notes where each client has come to, and lets go of those that are done
+ * or past their deadline. Gives whether any was let go. */
+static bool settle_clients(struct server *server, int64_t now) {
+    bool one_left = false;
+    for (unsigned i = 0; i < server->count;) {
+        struct client *client = server->clients[i];
+        note_step(client, now);
+        if (client->gone || client->turn == SESSION_OVER ||
+            now >= deadline_of(client, server->limits)) {
+            drop_client(client);
+            server->clients[i] = server->clients[--server->count];
+            one_left = true;
+        } else {
+            watch_socket(server->sockets, client);
+            i++;
+        }
+    }
+    return one_left;
 }
 
 /* Gives a socket listening on 127.0.0.1:*port, the port the system chose
@@ -317,58 +405,66 @@ static int listen_on(unsigned *port) {
 }
 
 /* Serves until SIGINT or SIGTERM, or with `once` until the first client
- * served has gone. Gives 0, or -errno when polling fails. */
-static int serve_clients(int listener, const struct limits *limits,
-                         struct folder_service *service, bool once,
-                         const sigset_t *while_waiting) {
-    struct client *clients = calloc(limits->max_clients, sizeof *clients);
-    struct pollfd *watched = calloc((size_t)limits->max_clients + 1, sizeof *watched);
-    if (!clients || !watched) {
-        free(clients);
-        free(watched);
-        return -ENOMEM;
-    }
+ * served has gone. Gives 0, or -errno when the loop can't go on. */
+static int serve_clients(struct server *server, bool once, const sigset_t *while_waiting) {
     int result = 0;
-    unsigned count = 0;
     bool a_client_left = false;
     while (!stopping && !(once && a_client_left)) {
         /* No deadline, no timeout: with no client, the loop sleeps until
          * one comes or a signal ends it. */
-        int64_t nearest = watch(clients, count, listener, limits, watched);
+        int64_t nearest;
+        nfds_t count = watch(server, &nearest);
         int64_t wait = nearest == INT64_MAX ? 0 : nearest - monotonic_now();
         struct timespec timeout = {.tv_sec = wait > 0 ? (time_t)(wait / NANOSECONDS) : 0,
                                    .tv_nsec = wait > 0 ? (long)(wait % NANOSECONDS) : 0};
-        if (ppoll(watched, (nfds_t)count + 1, nearest == INT64_MAX ? NULL : &timeout,
+        if (ppoll(server->watched, count, nearest == INT64_MAX ? NULL : &timeout,
                   while_waiting) < 0 &&
             errno != EINTR) {
             result = -errno;
             break;
         }
         int64_t now = monotonic_now();
-        bool knocking = watched[count].revents != 0;
-        for (unsigned i = 0; i < count;) {
-            struct client *client = &clients[i];
-            if (watched[i].revents)
-                serve(client);
-            note_step(client, now);
-            if (client->gone || client->turn == SESSION_OVER ||
-                now >= deadline_of(client, limits)) {
-                drop_client(client);
-                /* The last client takes the place, and what it waits for. */
-                clients[i] = clients[--count];
-                watched[i] = watched[count];
-                a_client_left = true;
-            } else {
-                i++;
-            }
-        }
-        if (knocking)
-            count = accept_clients(listener, clients, count, limits, service, now);
+        if (server->watched[1].revents)
+            serve_ready_sockets(server);
+        for (nfds_t i = 2; i < count; i++)
+            if (server->watched[i].revents)
+                serve(server->awaiting[i]);
+        if (settle_clients(server, now))
+            a_client_left = true;
+        if (server->watched[0].revents)
+            accept_clients(server, now);
     }
-    for (unsigned i = 0; i < count; i++)
-        drop_client(&clients[i]);
-    free(clients);
-    free(watched);
+    for (unsigned i = 0; i < server->count; i++)
+        drop_client(server->clients[i]);
+    server->count = 0;
+    return result;
+}
+
+/* Sets up the server's loop on `listener`, says `port` once it is ready,
+ * and runs it. Gives 0 or -errno. */
+static int run_server(int listener, unsigned port, const struct limits *limits,
+                      struct folder_service *service, bool once,
+                      const sigset_t *while_waiting) {
+    struct server server = {.listener = listener,
+                            .sockets = epoll_create1(EPOLL_CLOEXEC),
+                            .limits = limits,
+                            .service = service,
+                            .clients = calloc(limits->max_clients, sizeof(struct client *)),
+                            .watched = calloc((size_t)limits->max_clients + 2,
+                                              sizeof(struct pollfd)),
+                            .awaiting = calloc((size_t)limits->max_clients + 2,
+                                               sizeof(struct client *))};
+    int result = server.sockets < 0 ? -errno : -ENOMEM;
+    if (server.sockets >= 0 && server.clients && server.watched && server.awaiting) {
+        printf("%u\n", port);
+        fflush(stdout);
+        result = serve_clients(&server, once, while_waiting);
+    }
+    if (server.sockets >= 0)
+        close(server.sockets);
+    free(server.clients);
+    free(server.watched);
+    free(server.awaiting);
     return result;
 }
 
@@ -474,12 +570,9 @@ int main(int argc, char **argv) {
     sigaddset(&blocked, SIGTERM);
     sigprocmask(SIG_BLOCK, &blocked, &while_waiting);
 
-    printf("%u\n", listening_port);
-    fflush(stdout);
-
-    int result = serve_clients(listener, &limits, &service, once, &while_waiting);
+    int result = run_server(listener, listening_port, &limits, &service, once, &while_waiting);
     if (result < 0)
-        fprintf(stderr, "poll: %s\n", strerror(-result));
+        fprintf(stderr, "cannot serve: %s\n", strerror(-result));
     close(listener);
     if (spare_descriptor >= 0)
         close(spare_descriptor);
