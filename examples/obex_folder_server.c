@@ -46,17 +46,20 @@
  * A connection beyond either count is accepted and closed at once, never
  * left waiting in the listening socket's backlog. Each request packet's
  * framing is checked before libopenobex parses it (obex_packet_framing): a
- * packet longer than the server's 4 KiB, shorter than its own header, or
- * whose headers don't fit it, is answered Bad Request and the connection
- * closed.
+ * packet longer than the server's 4 KiB, shorter than its own header, whose
+ * headers don't fit it, or with a body in a request other than PUT, is
+ * answered Bad Request and the connection closed. A client is sent one
+ * response packet at a time, and the kernel holds little more for it.
  *
- * One thread serves every client, in one poll loop whose timeout is the
- * nearest of the clients' deadlines. A listing is pulled from libkelvane
- * piece by piece as the response packets are built, never kept whole, so
- * memory stays flat however large the folder. It is opened non-blocking:
- * while a folder on a slow file system has nothing ready, its request is
- * suspended and the listing's descriptor takes the client's place in the
- * poll loop, so that the other clients are served meanwhile.
+ * One thread serves every client, in one ppoll loop whose timeout is the
+ * nearest of the clients' deadlines; the clients' sockets are watched
+ * through one epoll set, so that a wakeup costs the same however many
+ * connections sit idle. A listing is pulled from libkelvane piece by piece
+ * as the response packets are built, never kept whole, so memory stays
+ * flat however large the folder. It is opened non-blocking: while a folder
+ * on a slow file system has nothing ready, its request is suspended and
+ * the listing's descriptor takes the client's place in the poll loop, so
+ * that the other clients are served meanwhile.
  */
 #define _GNU_SOURCE /* accept4, ppoll */
 
