@@ -331,7 +331,7 @@ static int open_file(struct session *session, obex_object_t *object) {
         return -ENOENT; /* a folder or a device is no file to fetch */
     }
     /* The length lets the client show how far it has come. */
-    if (status.st_size <= UINT32_MAX)
+    if ((uint64_t)status.st_size <= UINT32_MAX) /* never negative for a file */
         OBEX_ObjectAddHeader(session->handle, object, OBEX_HDR_LENGTH,
                              (obex_headerdata_t){.bq4 = (uint32_t)status.st_size}, 4, 0);
     session->file = file;
