@@ -317,7 +317,8 @@ double at_once(const std::vector<std::string> &argv, int count, int null) {
             (WEXITSTATUS(status) != 255 && WEXITSTATUS(status) != 0))
             fail("a client of the crowd failed");
     }
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 void many_clients(const options &o, int null) {
@@ -334,9 +335,10 @@ void many_clients(const options &o, int null) {
     const long peak = peak_rss_kib(s.pid);
     stop(s);
     const double alone = median(one), together = median(all);
-    std::printf("\n**%d clients at once, each `obexftp -l` of %ld entries (-tpog), median of 3 "
-                "rounds**\n\n",
-                crowd, o.entries);
+    std::printf(
+        "\n**%d clients at once, each `obexftp -l` of %ld entries (-tpog), median of 3 "
+        "rounds**\n\n",
+        crowd, o.entries);
     std::printf("| clients | ms | x one client's x %d | server peak RSS KiB |\n"
                 "|---:|---:|---:|---:|\n",
                 crowd);
@@ -397,8 +399,10 @@ struct attackers {
 void beside_attackers(const options &o, int null) {
     constexpr int idle = 100, stalled = 50;
     const std::string folder = fixture(o, o.entries);
-    server s(o, {"--max-clients=" + std::to_string(idle + stalled + 1), "-t", "-p", "-o", "-g"},
-             false);
+    server s(
+        o,
+        {"--max-clients=" + std::to_string(idle + stalled + 1), "-t", "-p", "-o", "-g"},
+        false);
     const std::vector<std::string> client = listing_through(o, s, folder);
     const int at_rest = entries_of("/proc/" + std::to_string(s.pid) + "/fd");
     std::vector<double> alone, beside;
@@ -415,9 +419,10 @@ void beside_attackers(const options &o, int null) {
     }
     stop(s);
     const double quiet = median(alone), crowded = median(beside);
-    std::printf("\n**One `obexftp -l` of %ld entries (-tpog) beside %d idle connections and %d "
-                "stalled readers, median of %d interleaved rounds**\n\n",
-                o.entries, idle, stalled, o.rounds);
+    std::printf(
+        "\n**One `obexftp -l` of %ld entries (-tpog) beside %d idle connections and %d "
+        "stalled readers, median of %d interleaved rounds**\n\n",
+        o.entries, idle, stalled, o.rounds);
     std::printf("| the server holds | median ms | x alone |\n|---|---:|---:|\n");
     std::printf("| no one else | %.1f | 1.00 |\n", quiet * 1e3);
     std::printf("| %d idle, %d stalled readers | %.1f | %.2f |\n", idle, stalled,

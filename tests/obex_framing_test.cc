@@ -27,7 +27,8 @@ std::vector<std::uint8_t> packet(std::uint8_t opcode, std::size_t length,
 }
 
 // A whole packet of `opcode` holding `rest`, its length field true.
-std::vector<std::uint8_t> whole(std::uint8_t opcode, const std::vector<std::uint8_t> &rest) {
+std::vector<std::uint8_t> whole(std::uint8_t opcode,
+                                const std::vector<std::uint8_t> &rest) {
     return packet(opcode, 3 + rest.size(), rest);
 }
 
@@ -35,7 +36,8 @@ int framing(const std::vector<std::uint8_t> &bytes) {
     return obex_packet_framing(bytes.data(), bytes.size(), mtu);
 }
 
-constexpr std::uint8_t get = 0x83, put = 0x02, connect = 0x80, setpath = 0x85, abort_ = 0xff;
+constexpr std::uint8_t get = 0x83, put = 0x02, connect = 0x80, setpath = 0x85,
+                       abort_ = 0xff;
 // A Name header holding "a" (UTF-16, with its null), a Connection id, and
 // the Single Response Mode header, of one byte.
 const std::vector<std::uint8_t> name{0x01, 0x00, 0x07, 0x00, 'a', 0x00, 0x00};
@@ -53,7 +55,8 @@ std::vector<std::uint8_t> body(std::size_t length) {
     return header;
 }
 
-std::vector<std::uint8_t> join(std::vector<std::uint8_t> a, const std::vector<std::uint8_t> &b) {
+std::vector<std::uint8_t> join(std::vector<std::uint8_t> a,
+                               const std::vector<std::uint8_t> &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -68,7 +71,8 @@ TEST(ObexFraming, WholePacketsThatFitGiveTheirLength) {
         {"a GET with a name, an id and a one-byte header",
          whole(get, join(join(name, connection), srm))},
         {"a CONNECT", whole(connect, connect_fields)},
-        {"a CONNECT for the smallest packets allowed", whole(connect, {0x10, 0x00, 0x00, 0xff})},
+        {"a CONNECT for the smallest packets allowed",
+         whole(connect, {0x10, 0x00, 0x00, 0xff})},
         {"a SETPATH, up one", whole(setpath, {0x03, 0x00})},
         {"a PUT whose body fills the MTU", packet(put, mtu, body(mtu - 3))},
     };
@@ -106,7 +110,8 @@ TEST(ObexFraming, LengthsThatLieAreRefused) {
         {"a four-byte header cut by the end", whole(get, {0xcb, 0x00, 0x00})},
         {"a one-byte header without its byte", whole(get, join(name, {0x97}))},
         {"a CONNECT without its fields", whole(connect, {0x10, 0x00})},
-        {"a CONNECT for packets below 255 bytes", whole(connect, {0x10, 0x00, 0x00, 0x03})},
+        {"a CONNECT for packets below 255 bytes",
+         whole(connect, {0x10, 0x00, 0x00, 0x03})},
         {"a CONNECT without its final bit, for small packets",
          whole(0x00, {0x10, 0x00, 0x00, 0x03})},
         {"a SETPATH without its constants", whole(setpath, {0x03})},

@@ -41,8 +41,8 @@ inline int connect_from(const std::string &source, const std::string &port,
     server.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
-        (receive_buffer &&
-         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer) != 0) ||
+        (receive_buffer && setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer,
+                                      sizeof receive_buffer) != 0) ||
         bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
         connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) {
         if (fd >= 0)
@@ -104,7 +104,9 @@ inline bytes get_listing_request(const std::string &folder) {
 }
 
 // The GET that asks for a response's next packet.
-inline bytes get_more_request() { return packet(0x83, {}); }
+inline bytes get_more_request() {
+    return packet(0x83, {});
+}
 
 // A reader that stalls: it asks for the listing of `folder` in packets as
 // large as OBEX allows, asks ahead for `ahead` more, and never reads.

@@ -44,8 +44,8 @@ constexpr std::string_view secret = "kelvane-fuzz-secret-7d41";
 constexpr std::string_view secret_name = "outside-entry-7d41";
 
 [[noreturn]] void fail(const char *what, std::string_view detail = {}) {
-    std::fprintf(stderr, "obex_session_fuzz: %s %.*s\n", what, static_cast<int>(detail.size()),
-                 detail.data());
+    std::fprintf(stderr, "obex_session_fuzz: %s %.*s\n", what,
+                 static_cast<int>(detail.size()), detail.data());
     std::abort();
 }
 
@@ -74,8 +74,8 @@ void make_tree() {
         fail("mkdtemp", std::strerror(errno));
     root = pattern;
     const std::string served = root + "/served", outside = root + "/outside";
-    for (const std::string &folder : {served, outside, served + "/sub", served + "/sub/deeper",
-                                      served + "/many"})
+    for (const std::string &folder :
+         {served, outside, served + "/sub", served + "/sub/deeper", served + "/many"})
         mkdir(folder.c_str(), 0755);
     make_file(outside + "/" + std::string(secret_name), secret);
     make_file(served + "/notes.txt", "notes & <draft>\n");
@@ -86,7 +86,8 @@ void make_tree() {
     for (int i = 0; i < 40; i++)
         make_file(served + "/many/entry-" + std::to_string(i) + "-of-a-folder.txt", "");
     symlink(outside.c_str(), (served + "/out").c_str());
-    symlink((outside + "/" + std::string(secret_name)).c_str(), (served + "/outfile").c_str());
+    symlink((outside + "/" + std::string(secret_name)).c_str(),
+            (served + "/outfile").c_str());
     symlink("../../outside", (served + "/sub/up").c_str());
     mkfifo((served + "/fifo").c_str(), 0644);
     service.served = open(served.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -109,7 +110,9 @@ void check_packets(std::string_view output) {
     for (std::size_t at = 0; at < output.size();) {
         if (output.size() - at < 3)
             fail("a response packet cut short");
-        const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(output[at + i]); };
+        const auto byte = [&](std::size_t i) {
+            return static_cast<std::uint8_t>(output[at + i]);
+        };
         const std::size_t length = static_cast<std::size_t>(byte(1)) << 8 | byte(2);
         if (!(byte(0) & 0x80) || length < 3 || length > output.size() - at)
             fail("not a whole response packet");
@@ -162,9 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             wait_for_listing(session);
             session_listing_ready(session);
             break;
-        case SESSION_OVER:
-            waits = true;
-            break;
+        case SESSION_OVER: waits = true; break;
         default: {
             const std::size_t wanted = session_input_space(session, &space);
             const std::size_t given = std::min(wanted, size - taken);
@@ -181,7 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         session_failure(session, &path); // said by the server; nothing to check here
     }
     session_end(session);
-    if (output.find(secret) != std::string::npos || output.find(secret_name) != std::string::npos)
+    if (output.find(secret) != std::string::npos ||
+        output.find(secret_name) != std::string::npos)
         fail("something from outside the served folder was sent");
     if (lowest_free_descriptor() != lowest_free_fd)
         fail("a descriptor was left open");
