@@ -288,6 +288,34 @@ void memory(const options &o, int null) {
                     o.memory.front(), o.memory.back(), peaks.back() - peaks.front());
 }
 
+// The CPU time process `pid` has used, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The fields after the name, which ends with the last ')': utime and
+    // stime are the 12th and 13th of them.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+        if (i >= 12)
+            ticks += std::stol(field);
+    return ticks;
+}
+
+// Waits until process `pid` has used no CPU for 100 ms: the attackers are
+// all taken, their listings begun, and the server waits on them.
+void wait_until_idle(pid_t pid) {
+    long last = cpu_ticks(pid);
+    for (int quiet = 0, tries = 0; quiet < 2 && tries < 200; ++tries) {
+        usleep(50000);
+        const long now = cpu_ticks(pid);
+        quiet = now == last ? quiet + 1 : 0;
+        last = now;
+    }
+}
+
 // `count` copies of `argv` started at once, their output into /dev/null:
 // the seconds until the last has ended, each having succeeded (obexftp
 // exits with 255 after a success).
@@ -329,6 +357,7 @@ void many_clients(const options &o, int null) {
     const std::vector<std::string> client = listing_through(o, s, folder);
     std::vector<double> one, all;
     for (int round = 0; round < 3; ++round) {
+        wait_until_idle(s.pid); // the crowd before is all gone
         one.push_back(run(o, client, null).seconds);
         all.push_back(at_once(client, crowd, null));
     }
@@ -345,34 +374,6 @@ void many_clients(const options &o, int null) {
     std::printf("| 1 | %.1f | | |\n", alone * 1e3);
     std::printf("| %d at once | %.1f | %.2f | %ld |\n", crowd, together * 1e3,
                 together / (alone * crowd), peak);
-}
-
-// The CPU time process `pid` has used, in clock ticks.
-long cpu_ticks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // The fields after the name, which ends with the last ')': utime and
-    // stime are the 12th and 13th of them.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 1; i <= 13 && fields >> field; ++i)
-        if (i >= 12)
-            ticks += std::stol(field);
-    return ticks;
-}
-
-// Waits until process `pid` has used no CPU for 100 ms: the attackers are
-// all taken, their listings begun, and the server waits on them.
-void wait_until_idle(pid_t pid) {
-    long last = cpu_ticks(pid);
-    for (int quiet = 0, tries = 0; quiet < 2 && tries < 200; ++tries) {
-        usleep(50000);
-        const long now = cpu_ticks(pid);
-        quiet = now == last ? quiet + 1 : 0;
-        last = now;
-    }
 }
 
 // The attackers of a round: idle connections, and readers that stall on
