@@ -47,8 +47,9 @@
  * left waiting in the listening socket's backlog. Each request packet's
  * framing is checked before libopenobex parses it (obex_packet_framing): a
  * packet longer than the server's 4 KiB, shorter than its own header, whose
- * headers don't fit it, or with a body in a request other than PUT, is
- * answered Bad Request and the connection closed. A client is sent one
+ * headers don't fit it, a CONNECT, DISCONNECT or SETPATH that says more of
+ * it follows, or a body in a request other than PUT, is answered Bad
+ * Request and the connection closed. A client is sent one
  * response packet at a time, and the kernel holds little more for it.
  *
  * One thread serves every client, in one ppoll loop whose timeout is the

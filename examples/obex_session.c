@@ -75,6 +75,19 @@ static size_t fields_before_headers(uint8_t opcode) {
     }
 }
 
+/* Whether a packet of `opcode` is whole as a request should be: CONNECT,
+ * DISCONNECT and SETPATH come in one packet, with the final bit; PUT, GET
+ * and the others may say that more follows. libopenobex loses what it holds
+ * of a SETPATH that says more follows. */
+static bool final_where_due(uint8_t opcode) {
+    switch (opcode & ~OBEX_FINAL) {
+    case OBEX_CMD_CONNECT:
+    case OBEX_CMD_DISCONNECT:
+    case OBEX_CMD_SETPATH: return (opcode & OBEX_FINAL) != 0;
+    default: return true;
+    }
+}
+
 /* Whether a request of `opcode` may hold the header `header`: a body (of
  * whatever type its first byte claims) only in a PUT. libopenobex gathers a
  * body that comes with a request it is to answer (CONNECT, SETPATH, GET)
@@ -106,7 +119,7 @@ int obex_packet_framing(const uint8_t *bytes, size_t size, size_t mtu) {
     if (size < 3)
         return 3;
     size_t length = (size_t)bytes[1] << 8 | bytes[2];
-    if (length < 3 || length > mtu)
+    if (length < 3 || length > mtu || !final_where_due(bytes[0]))
         return -EBADMSG;
     if (size < length)
         return (int)length;

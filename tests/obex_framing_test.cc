@@ -4,7 +4,8 @@
 // The OBEX server's framing check (obex_packet_framing in
 // examples/obex_session.c), which every request packet passes before
 // libopenobex parses it: packets that fit, packets still coming, each way
-// a length can lie, and bodies where none belongs.
+// a length can lie, requests that should come whole and don't, and bodies
+// where none belongs.
 #include <cerrno>
 #include <cstdint>
 #include <vector>
@@ -67,6 +68,7 @@ TEST(ObexFraming, WholePacketsThatFitGiveTheirLength) {
         std::vector<std::uint8_t> bytes;
     } rows[] = {
         {"a GET without headers", whole(get, {})},
+        {"a GET that says more follows", whole(0x03, name)},
         {"an ABORT", whole(abort_, {})},
         {"a GET with a name, an id and a one-byte header",
          whole(get, join(join(name, connection), srm))},
@@ -112,8 +114,10 @@ TEST(ObexFraming, LengthsThatLieAreRefused) {
         {"a CONNECT without its fields", whole(connect, {0x10, 0x00})},
         {"a CONNECT for packets below 255 bytes",
          whole(connect, {0x10, 0x00, 0x00, 0x03})},
-        {"a CONNECT without its final bit, for small packets",
-         whole(0x00, {0x10, 0x00, 0x00, 0x03})},
+        // These come whole; libopenobex loses what it holds of a SETPATH
+        // that says more follows.
+        {"a CONNECT without its final bit", whole(0x00, connect_fields)},
+        {"a SETPATH without its final bit", whole(0x05, {0x02, 0x00})},
         {"a SETPATH without its constants", whole(setpath, {0x03})},
         // libopenobex would keep the body of a request it answers for ever.
         {"a GET with a body", whole(get, body(6))},

@@ -120,10 +120,17 @@ void check_packets(std::string_view output) {
     }
 }
 
-// Waits for the listing the session awaits.
+// Waits for the listing the session awaits. (libFuzzer's timer interrupts
+// the wait now and then.)
 void wait_for_listing(const session *session) {
     struct pollfd listing = {session_listing_fd(session), POLLIN, 0};
-    if (listing.fd < 0 || poll(&listing, 1, 10000) != 1)
+    if (listing.fd < 0)
+        fail("a listing awaited without its descriptor");
+    int ready;
+    do
+        ready = poll(&listing, 1, 10000);
+    while (ready < 0 && errno == EINTR);
+    if (ready != 1)
         fail("the listing never had its next piece");
 }
 
