@@ -21,7 +21,8 @@
 // Many clients: 64 obexftp listing the --entries fixture at once (all from
 // 127.0.0.1, so the server takes 64 from one address), against one
 // client's listing times 64, and the server's peak RSS (VmHWM) once they
-// are done; medians of 3 rounds.
+// are done; medians of 3 rounds, each with three listings alone before
+// its crowd.
 //
 // Beside attackers: one obexftp listing while 100 idle connections and 50
 // stalled readers (raw sockets from 127.0.0.2 to 127.0.0.11, each reader
@@ -358,16 +359,16 @@ void many_clients(const options &o, int null) {
     std::vector<double> one, all;
     for (int round = 0; round < 3; ++round) {
         wait_until_idle(s.pid); // the crowd before is all gone
-        one.push_back(run(o, client, null).seconds);
+        for (int alone = 0; alone < 3; ++alone)
+            one.push_back(run(o, client, null).seconds);
         all.push_back(at_once(client, crowd, null));
     }
     const long peak = peak_rss_kib(s.pid);
     stop(s);
     const double alone = median(one), together = median(all);
-    std::printf(
-        "\n**%d clients at once, each `obexftp -l` of %ld entries (-tpog), median of 3 "
-        "rounds**\n\n",
-        crowd, o.entries);
+    std::printf("\n**%d clients at once, each `obexftp -l` of %ld entries (-tpog), median of 3 "
+                "rounds (9 listings alone)**\n\n",
+                crowd, o.entries);
     std::printf("| clients | ms | x one client's x %d | server peak RSS KiB |\n"
                 "|---:|---:|---:|---:|\n",
                 crowd);
