@@ -589,6 +589,33 @@ TEST(ObexServer, ConnectionsPastTheLimitAreClosedAtOnce) {
     expect_clean_stop(server);
 }
 
+TEST(ObexServer, NamesThatLeadOutAreForbidden) {
+    REQUIRE_OBEX();
+    const served_tree tree;
+    running_server server(tree.path, {});
+    ASSERT_FALSE(server.port.empty()) << server.errors();
+    connections client;
+    client.fds.push_back(raw_obex::connect_from("127.0.0.2", server.port));
+    ASSERT_TRUE(raw_obex::send_all(client.fds[0], raw_obex::connect_request(1024)));
+    ASSERT_EQ(read_packet(client.fds[0]).at(0), 0xa0);
+    constexpr std::uint8_t forbidden_response = 0xc3;
+    const std::vector<std::string> names{"..", "../..", "/etc", "sub/../..",
+                                         std::string("sub\0../..", 9)};
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        for (const raw_obex::bytes &request :
+             {raw_obex::get_file_request(name), raw_obex::get_listing_request(name),
+              raw_obex::packet(
+                  0x85, raw_obex::join({0x02, 0x00}, raw_obex::name_header(name)))}) {
+            ASSERT_TRUE(raw_obex::send_all(client.fds[0], request));
+            const raw_obex::bytes response = read_packet(client.fds[0]);
+            EXPECT_TRUE(!response.empty() && response[0] == forbidden_response)
+                << (response.empty() ? -1 : response[0]);
+        }
+    }
+    expect_clean_stop(server);
+}
+
 TEST(ObexServer, HoldsAgainstHostileClients) {
     REQUIRE_OBEX();
     const served_tree tree(true);

@@ -94,16 +94,27 @@ inline bytes connect_request(std::uint16_t largest_packet) {
                              header(0x46, target)));
 }
 
-// GET of the listing of `folder`, an ASCII name, in the current folder.
+// The Name header for `name`, its bytes taken for ASCII (a NUL among them
+// included), in UTF-16 with its terminating null.
+inline bytes name_header(const std::string &name) {
+    bytes value;
+    for (const char c : name)
+        value.insert(value.end(), {0x00, static_cast<std::uint8_t>(c)});
+    value.insert(value.end(), {0x00, 0x00});
+    return header(0x01, value);
+}
+
+// GET of the listing of `folder` in the current folder.
 inline bytes get_listing_request(const std::string &folder) {
-    bytes name;
-    for (const char c : folder)
-        name.insert(name.end(), {0x00, static_cast<std::uint8_t>(c)});
-    name.insert(name.end(), {0x00, 0x00});
     const std::string type = "x-obex/folder-listing";
     bytes type_value(type.begin(), type.end());
     type_value.push_back(0);
-    return packet(0x83, join(header(0x01, name), header(0x42, type_value)));
+    return packet(0x83, join(name_header(folder), header(0x42, type_value)));
+}
+
+// GET of the file `name` in the current folder.
+inline bytes get_file_request(const std::string &name) {
+    return packet(0x83, name_header(name));
 }
 
 // The GET that asks for a response's next packet: no headers. (Spelled
