@@ -18,15 +18,30 @@
 // kelvane_launch's child, so that the figure is the server's own) shows
 // whether serving a listing grows with the folder.
 //
+// Many clients: 64 obexftp listing the --entries fixture at once (all from
+// 127.0.0.1, so the server takes 64 from one address), against one
+// client's listing times 64, and the server's peak RSS (VmHWM) once they
+// are done; medians of 3 rounds, each with three listings alone before
+// its crowd.
+//
+// Beside attackers: one obexftp listing while 100 idle connections and 50
+// stalled readers (raw sockets from 127.0.0.2 to 127.0.0.11, each reader
+// asking for the same listing in packets of 64 KiB and never reading) are
+// held (once the server has taken them all and waits on them), against the
+// same listing with no one else connected, in interleaved rounds; the table
+// gives medians.
+//
 // Fixtures (names of varied length, one entry in a hundred a folder, one in
 // ninety-seven with characters to escape) are made once under the root as
 // obex-COUNT and kept for later runs.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,6 +50,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "raw_obex.h"
+#include "tasks.h"
 
 namespace {
 
@@ -184,6 +202,23 @@ struct server {
     }
 };
 
+// The peak RSS of process `pid` so far, in KiB.
+long peak_rss_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:"))
+            return std::stol(line.substr(6));
+    fail("no VmHWM for the server");
+}
+
+void stop(server &s) {
+    kill(s.pid, SIGTERM);
+    int status;
+    if (waitpid(s.pid, &status, 0) != s.pid || status != 0)
+        fail("the server did not end cleanly");
+    close(s.report);
+}
+
 std::vector<std::string> listing_through(const options &o, const server &s,
                                          const std::string &folder) {
     return {o.obexftp, "-n", "127.0.0.1:" + s.port, "-l", folder};
@@ -221,9 +256,7 @@ void timing(const options &o, int null) {
         through_server.push_back(run(o, client, null).seconds);
         alone.push_back(run(o, kelvane, null).seconds);
     }
-    kill(s.pid, SIGTERM);
-    waitpid(s.pid, nullptr, 0);
-    close(s.report);
+    stop(s);
     const double served = median(through_server), written = median(alone);
     std::printf("\n**%ld entries (-tpog, a %zu-byte document), median of %d interleaved "
                 "rounds**\n\n",
@@ -254,6 +287,148 @@ void memory(const options &o, int null) {
     if (peaks.size() > 1)
         std::printf("\n- the server's peak RSS growth, %ld -> %ld entries: %+ld KiB\n",
                     o.memory.front(), o.memory.back(), peaks.back() - peaks.front());
+}
+
+// The CPU time process `pid` has used, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The fields after the name, which ends with the last ')': utime and
+    // stime are the 12th and 13th of them.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+        if (i >= 12)
+            ticks += std::stol(field);
+    return ticks;
+}
+
+// Waits until process `pid` has used no CPU for 100 ms: the attackers are
+// all taken, their listings begun, and the server waits on them.
+void wait_until_idle(pid_t pid) {
+    long last = cpu_ticks(pid);
+    for (int quiet = 0, tries = 0; quiet < 2 && tries < 200; ++tries) {
+        usleep(50000);
+        const long now = cpu_ticks(pid);
+        quiet = now == last ? quiet + 1 : 0;
+        last = now;
+    }
+}
+
+// `count` copies of `argv` started at once, their output into /dev/null:
+// the seconds until the last has ended, each having succeeded (obexftp
+// exits with 255 after a success).
+double at_once(const std::vector<std::string> &argv, int count, int null) {
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        const pid_t child = fork();
+        if (child < 0)
+            fail_errno("fork");
+        if (child == 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+            setenv("LC_ALL", "C", 1);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status;
+        if (waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+            (WEXITSTATUS(status) != 255 && WEXITSTATUS(status) != 0))
+            fail("a client of the crowd failed");
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+void many_clients(const options &o, int null) {
+    constexpr int crowd = 64;
+    const std::string folder = fixture(o, o.entries);
+    server s(o, {"--max-per-address=" + std::to_string(crowd), "-t", "-p", "-o", "-g"},
+             false);
+    const std::vector<std::string> client = listing_through(o, s, folder);
+    std::vector<double> one, all;
+    for (int round = 0; round < 3; ++round) {
+        wait_until_idle(s.pid); // the crowd before is all gone
+        for (int alone = 0; alone < 3; ++alone)
+            one.push_back(run(o, client, null).seconds);
+        all.push_back(at_once(client, crowd, null));
+    }
+    const long peak = peak_rss_kib(s.pid);
+    stop(s);
+    const double alone = median(one), together = median(all);
+    std::printf("\n**%d clients at once, each `obexftp -l` of %ld entries (-tpog), median of 3 "
+                "rounds (9 listings alone)**\n\n",
+                crowd, o.entries);
+    std::printf("| clients | ms | x one client's x %d | server peak RSS KiB |\n"
+                "|---:|---:|---:|---:|\n",
+                crowd);
+    std::printf("| 1 | %.1f | | |\n", alone * 1e3);
+    std::printf("| %d at once | %.1f | %.2f | %ld |\n", crowd, together * 1e3,
+                together / (alone * crowd), peak);
+}
+
+// The attackers of a round: idle connections, and readers that stall on
+// the listing of `folder`.
+struct attackers {
+    std::vector<int> fds;
+    attackers(const std::string &port, const std::string &folder, int idle, int stalled) {
+        const raw_obex::bytes requests = raw_obex::stalled_listing_requests(folder, 60);
+        for (int i = 0; i < idle + stalled; ++i) {
+            const bool stalls = i >= idle;
+            const int fd = raw_obex::connect_from(raw_obex::attacker_address(i, 10), port,
+                                                  stalls ? 4096 : 0);
+            if (fd < 0 || (stalls && !raw_obex::send_all(fd, requests)))
+                fail_errno("an attacker's connection");
+            fds.push_back(fd);
+        }
+    }
+    ~attackers() {
+        for (const int fd : fds)
+            close(fd);
+    }
+};
+
+void beside_attackers(const options &o, int null) {
+    constexpr int idle = 100, stalled = 50;
+    const std::string folder = fixture(o, o.entries);
+    server s(
+        o,
+        {"--max-clients=" + std::to_string(idle + stalled + 1), "-t", "-p", "-o", "-g"},
+        false);
+    const std::vector<std::string> client = listing_through(o, s, folder);
+    const int at_rest = entries_of("/proc/" + std::to_string(s.pid) + "/fd");
+    std::vector<double> alone, beside;
+    for (int round = 0; round < o.rounds; ++round) {
+        alone.push_back(run(o, client, null).seconds);
+        {
+            const attackers held(s.port, folder, idle, stalled);
+            wait_until_idle(s.pid);
+            beside.push_back(run(o, client, null).seconds);
+        }
+        // The next round begins alone: once the server has let them all go.
+        while (entries_of("/proc/" + std::to_string(s.pid) + "/fd") > at_rest)
+            usleep(10000);
+    }
+    stop(s);
+    const double quiet = median(alone), crowded = median(beside);
+    std::printf(
+        "\n**One `obexftp -l` of %ld entries (-tpog) beside %d idle connections and %d "
+        "stalled readers, median of %d interleaved rounds**\n\n",
+        o.entries, idle, stalled, o.rounds);
+    std::printf("| the server holds | median ms | x alone |\n|---|---:|---:|\n");
+    std::printf("| no one else | %.1f | 1.00 |\n", quiet * 1e3);
+    std::printf("| %d idle, %d stalled readers | %.1f | %.2f |\n", idle, stalled,
+                crowded * 1e3, crowded / quiet);
 }
 
 std::vector<long> numbers(const std::string &list) {
@@ -292,5 +467,7 @@ int main(int argc, char **argv) {
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     timing(o, null);
     memory(o, null);
+    many_clients(o, null);
+    beside_attackers(o, null);
     return 0;
 }

@@ -3,15 +3,20 @@
 
 /*
  * Embedding libkelvane in a server: an OBEX folder-browsing server on
- * libopenobex that serves one folder, read-only, over TCP.
+ * libopenobex that serves one folder, read-only, over TCP, and holds
+ * against clients that misbehave.
  *
- *     obex_folder_server [--port=N] [--once] [-P] [-H] [-t] [-p] [-o] [-g] DIR
+ *     obex_folder_server [--port=N] [--once] [--idle-timeout=SECONDS]
+ *                        [--packet-timeout=SECONDS] [--send-timeout=SECONDS]
+ *                        [--max-clients=N] [--max-per-address=N]
+ *                        [-P] [-H] [-t] [-p] [-o] [-g] DIR
  *
  * It listens on 127.0.0.1, port N (0: any free port; by default 650, the
  * OBEX-over-TCP port), and prints the port alone on the first line of
  * standard output once it accepts connections. --once ends it when the
- * first client has gone. The letters choose the listing's attributes, as
- * for kelvane. SIGINT and SIGTERM end it cleanly. Browse it with obexftp:
+ * first client it served has gone. The letters choose the listing's
+ * attributes, as for kelvane. SIGINT and SIGTERM end it cleanly, closing
+ * every connection and every listing under way. Browse it with obexftp:
  *
  *     obex_folder_server --port=6500 -p ~/Pictures &
  *     obexftp -n 127.0.0.1:6500 -l
@@ -23,25 +28,49 @@
  * the kernel (openat2 with RESOLVE_BENEATH, and STAY_BENEATH for listings),
  * so a symbolic link that leads out is neither listed, entered nor read.
  * Entries the listing leaves out (hidden ones, unless -H) can't be entered
- * or fetched either.
+ * or fetched either. Requests are answered in obex_session.c.
  *
- * One thread serves every client. A listing is pulled from libkelvane
- * piece by piece as the response packets are built, never kept whole, so
- * memory stays flat however large the folder. It is opened non-blocking:
- * while a folder on a slow file system has nothing ready, its request is
- * suspended and the listing's descriptor takes the client's place in the
- * poll loop, so that the other clients are served meanwhile.
+ * Limits, so that no client, however it behaves, keeps the others out:
+ *
+ *   --idle-timeout=SECONDS    (60) a connection on which no packet comes in
+ *                             and none goes out for this long is closed; so
+ *                             is one whose listing has nothing ready for it
+ *   --packet-timeout=SECONDS  (10) a packet begun must come whole within it
+ *   --send-timeout=SECONDS    (30) a response packet the client does not
+ *                             take within it ends the session: the
+ *                             connection is reset, and its listing or file
+ *                             released at once
+ *   --max-clients=N           (64) sessions at once
+ *   --max-per-address=N       (16) sessions at once from one address
+ *
+ * A connection beyond either count is accepted and closed at once, never
+ * left waiting in the listening socket's backlog. Each request packet's
+ * framing is checked before libopenobex parses it (obex_packet_framing): a
+ * packet longer than the server's 4 KiB, shorter than its own header, whose
+ * headers don't fit it, a CONNECT, DISCONNECT or SETPATH that says more of
+ * it follows, or a body in a request other than PUT, is answered Bad
+ * Request and the connection closed. A client is sent one
+ * response packet at a time, and the kernel holds little more for it.
+ *
+ * One thread serves every client, in one ppoll loop whose timeout is the
+ * nearest of the clients' deadlines; the clients' sockets are watched
+ * through one epoll set, so that a wakeup costs the same however many
+ * connections sit idle. A listing is pulled from libkelvane piece by piece
+ * as the response packets are built, never kept whole, so memory stays
+ * flat however large the folder. It is opened non-blocking: while a folder
+ * on a slow file system has nothing ready, its request is suspended and
+ * the listing's descriptor takes the client's place in the poll loop, so
+ * that the other clients are served meanwhile.
  */
 #define _GNU_SOURCE /* accept4, ppoll */
 
+#include "obex_session.h"
+
 #include <kelvane.h>
-#include <openobex/obex.h>
 
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
-#include <limits.h>
-#include <linux/openat2.h>
 #include <locale.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -51,38 +80,58 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
-/* The target a client names to browse folders, F9EC7BC4-953C-11D2-984E-
- * 525400DC9E09; the server names itself with it in its Who header. */
-static const uint8_t folder_browsing[16] = {0xF9, 0xEC, 0x7B, 0xC4, 0x95, 0x3C, 0x11, 0xD2,
-                                            0x98, 0x4E, 0x52, 0x54, 0x00, 0xDC, 0x9E, 0x09};
-static const char listing_type[] = "x-obex/folder-listing";
+#define NANOSECONDS 1000000000
 
-/* Clients served at once; more wait in the listening socket's backlog. */
-#define MAX_CLIENTS 32
-
-struct client {
-    obex_t *handle;
-    bool gone;             /* the client disconnected or the link broke */
-    uint32_t connection;   /* the connection id given at CONNECT; 0 before */
-    char folder[PATH_MAX]; /* the current folder, relative to DIR ("" is DIR) */
-    /* The GET being answered: what it names, a listing or a file, and,
-     * while the listing has nothing ready, the suspended response. */
-    char requested[PATH_MAX];
-    kelvane_listing *listing;
-    int file;
-    obex_object_t *suspended;
-    uint8_t body[OBEX_MAXIMUM_MTU]; /* the body's next piece: a packet's worth */
+/* The limits, times in nanoseconds of CLOCK_MONOTONIC. */
+struct limits {
+    int64_t idle, packet, send;
+    unsigned max_clients, max_per_address;
 };
 
-static int served = -1;        /* DIR, the root of every path */
-static unsigned listing_flags; /* from the letters */
-static uint32_t last_connection;
-static iconv_t from_utf16;
+struct client {
+    struct session *session;
+    int socket;
+    uint32_t address;       /* IPv4, in network order */
+    bool gone;              /* the client closed the connection, or it broke */
+    enum session_turn turn; /* as last seen, with the progress: the clock */
+    uint32_t progress;      /* restarts when either changes */
+    int64_t since;
+    uint32_t watched; /* the events its socket is watched for */
+};
+
+/* The server in its loop. The clients' sockets are watched through one
+ * epoll set, itself watched by ppoll: ppoll alone would visit every
+ * connection, idle ones included, at every wakeup, and 100 idle
+ * connections made a client's listing half as slow again. */
+struct server {
+    int listener;
+    int sockets; /* the epoll set of the clients' sockets */
+    const struct limits *limits;
+    struct folder_service *service;
+    struct client **clients; /* each apart, where the epoll set points */
+    unsigned count;
+    /* What ppoll watches: the listener, the socket set, then the listings
+     * awaited, each with its client in `awaiting`. */
+    struct pollfd *watched;
+    struct client **awaiting;
+};
+
+/* Connections taken when the listening socket is readable: enough to empty
+ * it under a flood, few enough that the clients served are not kept
+ * waiting for long. */
+#define ACCEPTS_PER_ROUND 64
+/* Steps (a packet read or a response sent) one client is served at a time,
+ * so that a fast one can't hold the loop. */
+#define STEPS_PER_ROUND 16
+/* Ready sockets taken from the epoll set at a time; the others stay ready
+ * for the next round. */
+#define READY_PER_ROUND 64
+
 static volatile sig_atomic_t stopping;
 
 static void stop(int signal_number) {
@@ -90,391 +139,256 @@ static void stop(int signal_number) {
     stopping = 1;
 }
 
-/* Opens `path`, relative to DIR, without ever leaving DIR: the kernel
- * refuses a path that would, through "..", an absolute name or a symbolic
- * link, even one swapped in meanwhile. Gives the descriptor or -errno. */
-static int open_beneath(const char *path, int flags) {
-    struct open_how how = {.flags = (uint64_t)flags | O_CLOEXEC, .resolve = RESOLVE_BENEATH};
-    int fd = (int)syscall(SYS_openat2, served, path, &how, sizeof how);
-    if (fd >= 0)
-        return fd;
-    /* EXDEV is openat2's "outside": the refusal kelvane_open gives as EPERM. */
-    return errno == EXDEV ? -EPERM : -errno;
+static int64_t monotonic_now(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * NANOSECONDS + now.tv_nsec;
 }
 
-/* The response to a request that can't be served, from the negated errno
- * of why: what isn't there, or isn't what was asked for, is Not Found; what
- * is refused (outside DIR, unreadable, a name that is not one entry) is
- * Forbidden; anything else is the server's own failure. */
-static void refuse(obex_object_t *object, int error) {
-    uint8_t response;
-    switch (error) {
-    case -ENOENT:
-    case -ENOTDIR:
-        response = OBEX_RSP_NOT_FOUND;
-        break;
-    case -EPERM:
-    case -EACCES:
-    case -EINVAL:
-        response = OBEX_RSP_FORBIDDEN;
-        break;
-    default:
-        response = OBEX_RSP_INTERNAL_SERVER_ERROR;
+/* How long a client may stay in the turn its session is in. */
+static int64_t time_allowed(enum session_turn turn, const struct limits *limits) {
+    switch (turn) {
+    case SESSION_IN_PACKET: return limits->packet;
+    case SESSION_SENDING: return limits->send;
+    case SESSION_OVER: return 0;
+    default: return limits->idle; /* its next request, or its listing */
     }
-    OBEX_ObjectSetRsp(object, response, response);
 }
 
-/* The headers of a request that the server looks at. */
-struct request {
-    bool has_name;
-    char name[NAME_MAX + 1];
-    bool is_listing; /* Type: x-obex/folder-listing */
-    bool has_target; /* Target: folder browsing */
-    bool has_connection;
-    uint32_t connection;
-};
-
-/* OBEX names are UTF-16, big-endian, ending with a null; file names here
- * are taken to be UTF-8, as on any current system. False for a name that
- * doesn't convert or fit, or holds a null before its end. */
-static bool name_from_utf16(const uint8_t *value, uint32_t size, char *name, size_t capacity) {
-    char *in = (char *)value;
-    size_t in_left = size;
-    char *out = name;
-    size_t out_left = capacity - 1;
-    iconv(from_utf16, NULL, NULL, NULL, NULL);
-    if (iconv(from_utf16, &in, &in_left, &out, &out_left) == (size_t)-1)
-        return false;
-    *out = '\0';
-    return strlen(name) + 1 >= (size_t)(out - name);
+static int64_t deadline_of(const struct client *client, const struct limits *limits) {
+    return client->since + time_allowed(client->turn, limits);
 }
 
-/* Reads the request's headers into `request`. False for a name that is
- * none this server could hold. */
-static bool read_request(obex_t *handle, obex_object_t *object, struct request *request) {
-    memset(request, 0, sizeof *request);
-    bool name_converts = true;
-    uint8_t id;
-    obex_headerdata_t value;
-    uint32_t size;
-    while (OBEX_ObjectGetNextHeader(handle, object, &id, &value, &size) > 0) {
-        switch (id) {
-        case OBEX_HDR_NAME:
-            request->has_name = true;
-            name_converts = name_from_utf16(value.bs, size, request->name, sizeof request->name);
-            break;
-        case OBEX_HDR_TYPE:
-            /* ASCII, with or without its terminating null. */
-            request->is_listing =
-                (size == sizeof listing_type || size == sizeof listing_type - 1) &&
-                memcmp(value.bs, listing_type, sizeof listing_type - 1) == 0;
-            break;
-        case OBEX_HDR_TARGET:
-            request->has_target = size == sizeof folder_browsing &&
-                                  memcmp(value.bs, folder_browsing, size) == 0;
-            break;
-        case OBEX_HDR_CONNECTION:
-            request->has_connection = true;
-            request->connection = value.bq4;
-            break;
+/* Restarts the client's clock when its session has moved on. */
+static void note_step(struct client *client, int64_t now) {
+    enum session_turn turn = session_turn(client->session);
+    uint32_t progress = session_progress(client->session);
+    if (turn != client->turn || progress != client->progress) {
+        client->turn = turn;
+        client->progress = progress;
+        client->since = now;
+    }
+}
+
+/* The events a client's socket is watched for in its turn: none while its
+ * listing is awaited, but for a hangup or an error, which epoll always
+ * reports. */
+static uint32_t socket_events(enum session_turn turn) {
+    switch (turn) {
+    case SESSION_AWAITS_PACKET:
+    case SESSION_IN_PACKET: return EPOLLIN;
+    case SESSION_SENDING: return EPOLLOUT;
+    default: return 0;
+    }
+}
+
+static void watch_socket(int sockets, struct client *client) {
+    uint32_t events = socket_events(client->turn);
+    if (events == client->watched)
+        return;
+    struct epoll_event change = {.events = events, .data.ptr = client};
+    epoll_ctl(sockets, EPOLL_CTL_MOD, client->socket, &change);
+    client->watched = events;
+}
+
+/* Moves the bytes between the client's socket and its session, until one
+ * would wait. */
+static void move_bytes(struct client *client) {
+    for (int step = 0; step < STEPS_PER_ROUND && !client->gone; step++) {
+        const uint8_t *output;
+        size_t pending = session_output(client->session, &output);
+        if (pending > 0) {
+            ssize_t sent = send(client->socket, output, pending, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0) {
+                client->gone = errno != EAGAIN && errno != EINTR;
+                return;
+            }
+            session_sent(client->session, (size_t)sent);
+            continue;
         }
-    }
-    return name_converts;
-}
-
-/* The path, relative to DIR, of the entry a request names in `folder`; no
- * name, or an empty one, stands for the folder itself. Gives 0, or -EINVAL
- * for a name that is not one entry ("..", ".", one holding a slash), or
- * -ENOENT for a hidden entry while hidden entries are not listed. */
-static int entry_path(const char *folder, const struct request *request, char *path,
-                      size_t capacity) {
-    const char *name = request->has_name ? request->name : "";
-    if (strchr(name, '/') || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-        return -EINVAL;
-    if (name[0] == '.' && !(listing_flags & SHOW_HIDDEN))
-        return -ENOENT;
-    int length;
-    if (!name[0])
-        length = snprintf(path, capacity, "%s", folder[0] ? folder : ".");
-    else if (!folder[0])
-        length = snprintf(path, capacity, "%s", name);
-    else
-        length = snprintf(path, capacity, "%s/%s", folder, name);
-    return length < 0 || (size_t)length >= capacity ? -EINVAL : 0;
-}
-
-static void answer_connect(struct client *client, obex_object_t *object) {
-    struct request request;
-    read_request(client->handle, object, &request);
-    /* Folder browsing is the only service here: a client that asks for
-     * another, or for none (the inbox), finds none. */
-    if (!request.has_target) {
-        OBEX_ObjectSetRsp(object, OBEX_RSP_SERVICE_UNAVAILABLE, OBEX_RSP_SERVICE_UNAVAILABLE);
-        return;
-    }
-    client->connection = ++last_connection;
-    OBEX_ObjectAddHeader(client->handle, object, OBEX_HDR_CONNECTION,
-                         (obex_headerdata_t){.bq4 = client->connection}, 4,
-                         OBEX_FL_FIT_ONE_PACKET);
-    OBEX_ObjectAddHeader(client->handle, object, OBEX_HDR_WHO,
-                         (obex_headerdata_t){.bs = folder_browsing}, sizeof folder_browsing,
-                         OBEX_FL_FIT_ONE_PACKET);
-}
-
-/* Reads a SETPATH's or a GET's headers into `request`, or answers it when
- * it can't be served: outside the connection made by CONNECT, or naming
- * what can't be a file name. */
-static bool read_served_request(const struct client *client, obex_object_t *object,
-                                struct request *request) {
-    if (!read_request(client->handle, object, request)) {
-        refuse(object, -EINVAL);
-        return false;
-    }
-    if (client->connection == 0 ||
-        (request->has_connection && request->connection != client->connection)) {
-        OBEX_ObjectSetRsp(object, OBEX_RSP_SERVICE_UNAVAILABLE, OBEX_RSP_SERVICE_UNAVAILABLE);
-        return false;
-    }
-    return true;
-}
-
-static void answer_setpath(struct client *client, obex_object_t *object) {
-    struct request request;
-    if (!read_served_request(client, object, &request))
-        return;
-    uint8_t *prefix; /* flags, then constants; bit 0 of the flags: up one */
-    bool backup = OBEX_ObjectGetNonHdrData(object, &prefix) >= 1 && (prefix[0] & 0x01);
-
-    /* The new folder is worked out apart, and taken only once it is found:
-     * a SETPATH that fails leaves the client where it was. */
-    char folder[PATH_MAX] = "";
-    if (backup) {
-        if (!client->folder[0]) {
-            refuse(object, -ENOENT); /* never above DIR */
+        uint8_t *space;
+        size_t wanted = session_input_space(client->session, &space);
+        if (wanted == 0)
+            return;
+        ssize_t got = recv(client->socket, space, wanted, MSG_DONTWAIT);
+        if (got <= 0) {
+            client->gone = got == 0 || (errno != EAGAIN && errno != EINTR);
             return;
         }
-        const char *slash = strrchr(client->folder, '/');
-        size_t kept = slash ? (size_t)(slash - client->folder) : 0;
-        memcpy(folder, client->folder, kept);
-        folder[kept] = '\0';
+        session_received(client->session, (size_t)got);
     }
-    if (request.has_name && request.name[0]) {
-        /* Into a subfolder: one that is there, beneath DIR. */
-        char path[PATH_MAX];
-        int result = entry_path(backup ? folder : client->folder, &request, path, sizeof path);
-        int found = result == 0 ? open_beneath(path, O_PATH | O_DIRECTORY) : result;
-        if (found < 0) {
-            refuse(object, found);
-            return;
-        }
-        close(found);
-        strcpy(folder, path);
-    }
-    /* Neither the backup flag nor a name: back to DIR itself. */
-    strcpy(client->folder, folder);
 }
 
-/* Opens the file a GET names, for its bytes. Gives 0 or -errno. */
-static int open_file(struct client *client, obex_object_t *object) {
-    /* O_NONBLOCK, so that a FIFO can't hold the server in open(); it
-     * changes nothing for the regular file read afterwards. */
-    int file = open_beneath(client->requested, O_RDONLY | O_NONBLOCK);
-    if (file < 0)
-        return file;
-    struct stat status;
-    if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(file);
-        return -ENOENT; /* a folder or a device is no file to fetch */
-    }
-    /* The length lets the client show how far it has come. */
-    if (status.st_size <= UINT32_MAX)
-        OBEX_ObjectAddHeader(client->handle, object, OBEX_HDR_LENGTH,
-                             (obex_headerdata_t){.bq4 = (uint32_t)status.st_size}, 4, 0);
-    client->file = file;
-    return 0;
-}
-
-static void answer_get(struct client *client, obex_object_t *object) {
-    struct request request;
-    if (!read_served_request(client, object, &request))
+static void serve(struct client *client) {
+    if (client->gone)
         return;
-    if (!request.is_listing && !(request.has_name && request.name[0])) {
-        OBEX_ObjectSetRsp(object, OBEX_RSP_BAD_REQUEST, OBEX_RSP_BAD_REQUEST);
-        return;
-    }
-    int result = entry_path(client->folder, &request, client->requested, sizeof client->requested);
-    if (result == 0 && request.is_listing) {
-        /* The parent-folder element offers a way up; there is none from DIR. */
-        unsigned flags = listing_flags | STAY_BENEATH | KELVANE_NONBLOCK;
-        if (strcmp(client->requested, ".") == 0)
-            flags &= ~(unsigned)SHOW_PARENT;
-        /* kelvane_open tells why a folder can't be listed before a byte of
-         * the listing is sent, so that the response can say it. */
-        result = kelvane_open(&client->listing, served, client->requested, flags);
-    } else if (result == 0) {
-        result = open_file(client, object);
-    }
-    if (result != 0) {
-        refuse(object, result);
-        return;
-    }
-    /* The body is streamed: the library asks for each next piece
-     * (OBEX_EV_STREAMEMPTY) as it builds the response packets. */
-    OBEX_ObjectAddHeader(client->handle, object, OBEX_HDR_BODY, (obex_headerdata_t){.bs = NULL},
-                         0, OBEX_FL_STREAM_START);
+    if (session_turn(client->session) == SESSION_LISTING)
+        session_listing_ready(client->session);
+    move_bytes(client);
+    const char *path;
+    int failure = session_failure(client->session, &path);
+    if (failure)
+        fprintf(stderr, "%s: %s\n", path, strerror(-failure));
 }
 
-/* Hands the library the body's next piece, or its end. False when the
- * listing has nothing ready yet. */
-static bool add_body_piece(struct client *client, obex_object_t *object) {
-    ssize_t got;
-    if (client->listing) {
-        got = kelvane_read(client->listing, client->body, sizeof client->body);
-        if (got == -EAGAIN)
-            return false;
-    } else {
-        got = read(client->file, client->body, sizeof client->body);
-        if (got < 0)
-            got = -errno;
+/* Closes a connection. One whose client would not take what it was sent
+ * is reset, so that the kernel drops the unsent bytes at once instead of
+ * holding them for a client that may never read. */
+static void close_connection(int socket, bool reset) {
+    if (reset) {
+        struct linger abort_at_once = {.l_onoff = 1, .l_linger = 0};
+        setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort_at_once, sizeof abort_at_once);
     }
-    if (got < 0) {
-        /* A body that fails midway must not pass for a whole one: the
-         * request ends with an error response instead of End-of-Body. */
-        fprintf(stderr, "%s: %s\n", client->requested, strerror((int)-got));
-        OBEX_CancelRequest(client->handle, 1);
-        return true;
-    }
-    /* An empty piece ends the body with the End-of-Body header, which
-     * tells the client that the object is whole. */
-    OBEX_ObjectAddHeader(client->handle, object, OBEX_HDR_BODY,
-                         (obex_headerdata_t){.bs = client->body}, (uint32_t)got,
-                         got > 0 ? OBEX_FL_STREAM_DATA : OBEX_FL_STREAM_DATAEND);
-    return true;
-}
-
-/* Ends the GET being answered, however it ended. A failure of the listing
- * met after its first piece (a status that could not be read, a folder
- * that failed midway) can no longer change the response: it is said here. */
-static void end_get(struct client *client) {
-    if (client->listing) {
-        int result = kelvane_close(client->listing);
-        client->listing = NULL;
-        if (result != 0)
-            fprintf(stderr, "%s: %s\n", client->requested, strerror(-result));
-    }
-    if (client->file >= 0) {
-        close(client->file);
-        client->file = -1;
-    }
-    client->suspended = NULL;
-}
-
-static void on_event(obex_t *handle, obex_object_t *object, int mode, int event, int command,
-                     int response) {
-    (void)mode;
-    (void)response;
-    struct client *client = OBEX_GetUserData(handle);
-    switch (event) {
-    case OBEX_EV_REQHINT:
-        /* A request begins: take those the server answers. PUT (and DELETE,
-         * a PUT without a body) would change DIR, which is served read-only:
-         * refused before its body comes in. */
-        switch (command) {
-        case OBEX_CMD_CONNECT:
-        case OBEX_CMD_DISCONNECT:
-        case OBEX_CMD_GET:
-        case OBEX_CMD_SETPATH:
-            OBEX_ObjectSetRsp(object, OBEX_RSP_CONTINUE, OBEX_RSP_SUCCESS);
-            break;
-        case OBEX_CMD_PUT:
-            OBEX_ObjectSetRsp(object, OBEX_RSP_FORBIDDEN, OBEX_RSP_FORBIDDEN);
-            break;
-        default:
-            OBEX_ObjectSetRsp(object, OBEX_RSP_NOT_IMPLEMENTED, OBEX_RSP_NOT_IMPLEMENTED);
-        }
-        break;
-    case OBEX_EV_REQ: /* the whole request is in */
-        switch (command) {
-        case OBEX_CMD_CONNECT: answer_connect(client, object); break;
-        case OBEX_CMD_SETPATH: answer_setpath(client, object); break;
-        case OBEX_CMD_GET: answer_get(client, object); break;
-        }
-        break;
-    case OBEX_EV_STREAMEMPTY:
-        if (!add_body_piece(client, object)) {
-            /* Nothing ready: the response waits, and the poll loop watches
-             * the listing's descriptor instead of the client's socket. */
-            OBEX_SuspendRequest(handle, object);
-            client->suspended = object;
-        }
-        break;
-    case OBEX_EV_REQDONE: /* the response has gone out */
-        if (command == OBEX_CMD_GET)
-            end_get(client);
-        if (command == OBEX_CMD_DISCONNECT)
-            client->gone = true;
-        break;
-    case OBEX_EV_ABORT: /* the client gave the request up */
-        end_get(client);
-        break;
-    case OBEX_EV_LINKERR:
-    case OBEX_EV_PARSEERR:
-        client->gone = true;
-        break;
-    }
-}
-
-static struct client *accept_client(int listener) {
-    /* Non-blocking, so that a client that stops halfway through a packet
-     * holds up no other: the library takes what has come and waits for
-     * the rest in the poll loop. */
-    int socket = accept4(listener, NULL, NULL, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (socket < 0) {
-        perror("accept");
-        return NULL;
-    }
-    struct client *client = calloc(1, sizeof *client);
-    obex_t *handle = client ? OBEX_Init(OBEX_TRANS_FD, on_event, OBEX_FL_CLOEXEC) : NULL;
-    /* Packets up to the largest OBEX allows, both ways; the client's own
-     * limit, given at CONNECT, still holds for what it is sent. */
-    if (!handle || OBEX_SetTransportMTU(handle, OBEX_MAXIMUM_MTU, OBEX_MAXIMUM_MTU) < 0 ||
-        FdOBEX_TransportSetup(handle, socket, socket, 0) < 0) {
-        fputs("cannot take a client: out of memory\n", stderr);
-        if (handle)
-            OBEX_Cleanup(handle);
-        free(client);
-        close(socket);
-        return NULL;
-    }
-    client->handle = handle;
-    client->file = -1;
-    OBEX_SetUserData(handle, client);
-    return client;
-}
-
-/* libopenobex's descriptor transport takes a read that gives nothing for
- * "no data yet", not for the end of the link, so a client that went away
- * without DISCONNECT would wake the loop for ever: the server looks for
- * itself, leaving what there is to read to the library. */
-static bool link_closed(int socket) {
-    char byte;
-    ssize_t got = recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
+    close(socket); /* which takes it out of the epoll set */
 }
 
 static void drop_client(struct client *client) {
-    end_get(client);
-    int socket = OBEX_GetFD(client->handle);
-    OBEX_Cleanup(client->handle); /* leaves the descriptor it was given open */
-    close(socket);
+    close_connection(client->socket, client->turn == SESSION_SENDING && !client->gone);
+    session_end(client->session);
     free(client);
 }
 
+static unsigned sessions_from(const struct server *server, uint32_t address) {
+    unsigned from = 0;
+    for (unsigned i = 0; i < server->count; i++)
+        from += server->clients[i]->address == address;
+    return from;
+}
+
+/* A descriptor kept free for the moment the process has no other: with it
+ * a connection can still be accepted, and so closed at once, instead of
+ * staying in the backlog and waking the loop for ever. */
+static int spare_descriptor = -1;
+
+static int accept_connection(int listener, struct sockaddr_in *peer) {
+    socklen_t length = sizeof *peer;
+    int flags = SOCK_CLOEXEC | SOCK_NONBLOCK;
+    int socket = accept4(listener, (struct sockaddr *)peer, &length, flags);
+    if (socket >= 0 || (errno != EMFILE && errno != ENFILE) || spare_descriptor < 0)
+        return socket < 0 ? -errno : socket;
+    close(spare_descriptor);
+    socket = accept4(listener, (struct sockaddr *)peer, &length, flags);
+    if (socket >= 0)
+        close(socket);
+    spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return -EMFILE;
+}
+
+/* Makes a client of a connection just accepted. Gives 0 or -errno. */
+static int add_client(struct server *server, int socket, uint32_t address, int64_t now) {
+    /* The kernel holds about two of the largest response packets for a
+     * client (it doubles the size given): a client takes one at a time,
+     * and one that stops reading can't make it hold more. */
+    int send_buffer = 65536;
+    setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    struct client *client = calloc(1, sizeof *client);
+    if (!client)
+        return -ENOMEM;
+    *client = (struct client){.socket = socket, .address = address, .since = now};
+    int result = session_start(&client->session, server->service);
+    if (result == 0) {
+        client->turn = session_turn(client->session);
+        client->watched = socket_events(client->turn);
+        struct epoll_event watch = {.events = client->watched, .data.ptr = client};
+        if (epoll_ctl(server->sockets, EPOLL_CTL_ADD, socket, &watch) == 0) {
+            server->clients[server->count++] = client;
+            return 0;
+        }
+        result = -errno;
+        session_end(client->session);
+    }
+    free(client);
+    return result;
+}
+
+/* Takes the connections waiting on the listener: each becomes a client,
+ * or, beyond the limits, is closed at once. */
+static void accept_clients(struct server *server, int64_t now) {
+    const struct limits *limits = server->limits;
+    for (int taken = 0; taken < ACCEPTS_PER_ROUND; taken++) {
+        struct sockaddr_in peer = {0};
+        int socket = accept_connection(server->listener, &peer);
+        if (socket == -EAGAIN || socket == -EWOULDBLOCK)
+            break;
+        if (socket == -EMFILE) {
+            fputs("a client refused: out of file descriptors\n", stderr);
+            continue;
+        }
+        if (socket < 0) /* one that went before it was taken, or a signal */
+            continue;
+        uint32_t address = peer.sin_addr.s_addr;
+        if (server->count >= limits->max_clients ||
+            sessions_from(server, address) >= limits->max_per_address) {
+            close(socket);
+            continue;
+        }
+        int added = add_client(server, socket, address, now);
+        if (added < 0) {
+            fprintf(stderr, "cannot take a client: %s\n", strerror(-added));
+            close(socket);
+        }
+    }
+}
+
+/* Fills what ppoll watches, and gives how many, with in `nearest` the
+ * nearest deadline among the clients (INT64_MAX for none). */
+static nfds_t watch(struct server *server, int64_t *nearest) {
+    server->watched[0] = (struct pollfd){.fd = server->listener, .events = POLLIN};
+    server->watched[1] = (struct pollfd){.fd = server->sockets, .events = POLLIN};
+    nfds_t count = 2;
+    *nearest = INT64_MAX;
+    for (unsigned i = 0; i < server->count; i++) {
+        struct client *client = server->clients[i];
+        if (client->turn == SESSION_LISTING) {
+            server->awaiting[count] = client;
+            server->watched[count++] = (struct pollfd){
+                .fd = session_listing_fd(client->session), .events = POLLIN};
+        }
+        int64_t deadline = deadline_of(client, server->limits);
+        if (deadline < *nearest)
+            *nearest = deadline;
+    }
+    return count;
+}
+
+/* Serves the clients whose sockets are ready. One whose socket hangs up
+ * while its listing is awaited is gone. */
+static void serve_ready_sockets(struct server *server) {
+    struct epoll_event ready[READY_PER_ROUND];
+    int count = epoll_wait(server->sockets, ready, READY_PER_ROUND, 0);
+    for (int i = 0; i < count; i++) {
+        struct client *client = ready[i].data.ptr;
+        if (client->turn == SESSION_LISTING)
+            client->gone = true;
+        else
+            serve(client);
+    }
+}
+
+/* Notes where each client has come to, and lets go of those that are done
+ * or past their deadline. Gives whether any was let go. */
+static bool settle_clients(struct server *server, int64_t now) {
+    bool one_left = false;
+    for (unsigned i = 0; i < server->count;) {
+        struct client *client = server->clients[i];
+        note_step(client, now);
+        if (client->gone || client->turn == SESSION_OVER ||
+            now >= deadline_of(client, server->limits)) {
+            drop_client(client);
+            server->clients[i] = server->clients[--server->count];
+            one_left = true;
+        } else {
+            watch_socket(server->sockets, client);
+            i++;
+        }
+    }
+    return one_left;
+}
+
 /* Gives a socket listening on 127.0.0.1:*port, the port the system chose
- * when it was 0 (libopenobex's own TCP server would take 0 for 650), or -1
- * after saying why not. */
+ * when it was 0, or -1 after saying why not. */
 static int listen_on(unsigned *port) {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int reuse = 1;
     struct sockaddr_in address = {.sin_family = AF_INET,
                                   .sin_port = htons((uint16_t)*port),
@@ -483,7 +397,7 @@ static int listen_on(unsigned *port) {
     if (listener < 0 ||
         setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
         bind(listener, (struct sockaddr *)&address, sizeof address) != 0 ||
-        listen(listener, 16) != 0 ||
+        listen(listener, 64) != 0 ||
         getsockname(listener, (struct sockaddr *)&address, &length) != 0) {
         fprintf(stderr, "127.0.0.1 port %u: %s\n", *port, strerror(errno));
         if (listener >= 0)
@@ -494,32 +408,127 @@ static int listen_on(unsigned *port) {
     return listener;
 }
 
+/* Serves until SIGINT or SIGTERM, or with `once` until the first client
+ * served has gone. Gives 0, or -errno when the loop can't go on. */
+static int serve_clients(struct server *server, bool once, const sigset_t *while_waiting) {
+    int result = 0;
+    bool a_client_left = false;
+    while (!stopping && !(once && a_client_left)) {
+        /* No deadline, no timeout: with no client, the loop sleeps until
+         * one comes or a signal ends it. */
+        int64_t nearest;
+        nfds_t count = watch(server, &nearest);
+        int64_t wait = nearest == INT64_MAX ? 0 : nearest - monotonic_now();
+        struct timespec timeout = {.tv_sec = wait > 0 ? (time_t)(wait / NANOSECONDS) : 0,
+                                   .tv_nsec = wait > 0 ? (long)(wait % NANOSECONDS) : 0};
+        if (ppoll(server->watched, count, nearest == INT64_MAX ? NULL : &timeout,
+                  while_waiting) < 0 &&
+            errno != EINTR) {
+            result = -errno;
+            break;
+        }
+        int64_t now = monotonic_now();
+        if (server->watched[1].revents)
+            serve_ready_sockets(server);
+        for (nfds_t i = 2; i < count; i++)
+            if (server->watched[i].revents)
+                serve(server->awaiting[i]);
+        if (settle_clients(server, now))
+            a_client_left = true;
+        if (server->watched[0].revents)
+            accept_clients(server, now);
+    }
+    for (unsigned i = 0; i < server->count; i++)
+        drop_client(server->clients[i]);
+    server->count = 0;
+    return result;
+}
+
+/* Sets up the server's loop on `listener`, says `port` once it is ready,
+ * and runs it. Gives 0 or -errno. */
+static int run_server(int listener, unsigned port, const struct limits *limits,
+                      struct folder_service *service, bool once,
+                      const sigset_t *while_waiting) {
+    struct server server = {.listener = listener,
+                            .sockets = epoll_create1(EPOLL_CLOEXEC),
+                            .limits = limits,
+                            .service = service,
+                            .clients = calloc(limits->max_clients, sizeof(struct client *)),
+                            .watched = calloc((size_t)limits->max_clients + 2,
+                                              sizeof(struct pollfd)),
+                            .awaiting = calloc((size_t)limits->max_clients + 2,
+                                               sizeof(struct client *))};
+    int result = server.sockets < 0 ? -errno : -ENOMEM;
+    if (server.sockets >= 0 && server.clients && server.watched && server.awaiting) {
+        printf("%u\n", port);
+        fflush(stdout);
+        result = serve_clients(&server, once, while_waiting);
+    }
+    if (server.sockets >= 0)
+        close(server.sockets);
+    free(server.clients);
+    free(server.watched);
+    free(server.awaiting);
+    return result;
+}
+
 static int usage(void) {
-    fputs("usage: obex_folder_server [--port=N] [--once] [-P] [-H] [-t] [-p] [-o] [-g] DIR\n",
+    fputs("usage: obex_folder_server [--port=N] [--once] [--idle-timeout=SECONDS]\n"
+          "         [--packet-timeout=SECONDS] [--send-timeout=SECONDS] [--max-clients=N]\n"
+          "         [--max-per-address=N] [-P] [-H] [-t] [-p] [-o] [-g] DIR\n",
           stderr);
     return 1;
 }
+
+/* The number after "NAME=" in `arg`, from `min` to `max`: 1 when read
+ * into `value`, 0 when `arg` is another option, -1 when the number is not
+ * one of those. */
+static int number_option(const char *arg, const char *name, unsigned long min,
+                         unsigned long max, unsigned long *value) {
+    size_t length = strlen(name);
+    if (strncmp(arg, name, length) != 0 || arg[length] != '=')
+        return 0;
+    const char *digits = arg + length + 1;
+    char *end;
+    errno = 0;
+    unsigned long number = strtoul(digits, &end, 10);
+    if (digits[0] < '0' || digits[0] > '9' || *end || errno || number < min || number > max)
+        return -1;
+    *value = number;
+    return 1;
+}
+
+/* Most seconds a time limit takes: eleven days, far from any overflow. */
+#define MOST_SECONDS 1000000
+/* Most sessions: each holds a socket, and may hold a listing. */
+#define MOST_CLIENTS 65536
 
 int main(int argc, char **argv) {
     static const char letters[] = "PHtpog";
     static const unsigned letter_flags[] = {SHOW_PARENT, SHOW_HIDDEN, SHOW_TIMES,
                                             SHOW_PERMS,  SHOW_OWNER,  SHOW_GROUP};
-    unsigned port = 650;
+    unsigned long port = 650, idle = 60, packet = 10, send = 30, max_clients = 64,
+                  max_per_address = 16;
     bool once = false;
     const char *folder = NULL;
+    struct folder_service service = {.served = -1};
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         const char *letter = arg[0] == '-' && arg[1] && !arg[2] ? strchr(letters, arg[1]) : NULL;
-        if (strncmp(arg, "--port=", 7) == 0) {
-            char *end;
-            unsigned long value = strtoul(arg + 7, &end, 10);
-            if (!arg[7] || *end || value > 65535)
+        int taken;
+        if ((taken = number_option(arg, "--port", 0, 65535, &port)) ||
+            (taken = number_option(arg, "--idle-timeout", 1, MOST_SECONDS, &idle)) ||
+            (taken = number_option(arg, "--packet-timeout", 1, MOST_SECONDS, &packet)) ||
+            (taken = number_option(arg, "--send-timeout", 1, MOST_SECONDS, &send)) ||
+            (taken = number_option(arg, "--max-clients", 1, MOST_CLIENTS, &max_clients)) ||
+            (taken = number_option(arg, "--max-per-address", 1, MOST_CLIENTS,
+                                   &max_per_address))) {
+            if (taken < 0)
                 return usage();
-            port = (unsigned)value;
         } else if (strcmp(arg, "--once") == 0) {
             once = true;
         } else if (letter) {
-            listing_flags |= letter_flags[letter - letters];
+            service.listing_flags |= letter_flags[letter - letters];
         } else if (arg[0] != '-' && !folder) {
             folder = arg;
         } else {
@@ -528,22 +537,29 @@ int main(int argc, char **argv) {
     }
     if (!folder)
         return usage();
+    const struct limits limits = {.idle = (int64_t)idle * NANOSECONDS,
+                                  .packet = (int64_t)packet * NANOSECONDS,
+                                  .send = (int64_t)send * NANOSECONDS,
+                                  .max_clients = (unsigned)max_clients,
+                                  .max_per_address = (unsigned)max_per_address};
 
     /* The listing's character set follows the locale, as kelvane's does. */
     setlocale(LC_ALL, "");
-    served = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (served < 0) {
+    service.served = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (service.served < 0) {
         fprintf(stderr, "%s: %s\n", folder, strerror(errno));
         return 1;
     }
-    from_utf16 = iconv_open("UTF-8", "UTF-16BE");
-    if (from_utf16 == (iconv_t)-1) {
+    service.from_utf16 = iconv_open("UTF-8", "UTF-16BE");
+    if (service.from_utf16 == (iconv_t)-1) {
         perror("iconv_open");
         return 1;
     }
-    int listener = listen_on(&port);
+    unsigned listening_port = (unsigned)port;
+    int listener = listen_on(&listening_port);
     if (listener < 0)
         return 1;
+    spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
     /* A client that goes away while its response is written must not end
      * the server. SIGINT and SIGTERM are let in only while it waits in
@@ -558,73 +574,13 @@ int main(int argc, char **argv) {
     sigaddset(&blocked, SIGTERM);
     sigprocmask(SIG_BLOCK, &blocked, &while_waiting);
 
-    printf("%u\n", port);
-    fflush(stdout);
-
-    struct client *clients[MAX_CLIENTS];
-    int count = 0;
-    bool a_client_left = false;
-    while (!stopping && !(once && a_client_left)) {
-        /* For each client, its socket, read or written as the library is
-         * about to, or, while its listing has nothing ready, the listing's
-         * descriptor; last, the listener while there is room. */
-        struct pollfd watched[MAX_CLIENTS + 1];
-        for (int i = 0; i < count; i++) {
-            const struct client *client = clients[i];
-            if (client->suspended)
-                watched[i] = (struct pollfd){.fd = kelvane_fd(client->listing), .events = POLLIN};
-            else
-                watched[i] = (struct pollfd){
-                    .fd = OBEX_GetFD(client->handle),
-                    .events = OBEX_GetDataDirection(client->handle) == OBEX_DATA_OUT ? POLLOUT
-                                                                                     : POLLIN};
-        }
-        watched[count] =
-            (struct pollfd){.fd = count < MAX_CLIENTS ? listener : -1, .events = POLLIN};
-        if (ppoll(watched, (nfds_t)count + 1, NULL, &while_waiting) < 0) {
-            if (errno == EINTR)
-                continue;
-            perror("poll");
-            break;
-        }
-        for (int i = 0; i < count; i++) {
-            struct client *client = clients[i];
-            if (!watched[i].revents)
-                continue;
-            if (client->suspended) {
-                /* The listing has its next piece (or its end): hand it over
-                 * and let the response go on. */
-                if (add_body_piece(client, client->suspended)) {
-                    client->suspended = NULL;
-                    OBEX_ResumeRequest(client->handle);
-                }
-            } else if ((watched[i].revents & POLLIN) && link_closed(watched[i].fd)) {
-                client->gone = true;
-            } else if (OBEX_Work(client->handle) < 0) {
-                client->gone = true;
-            }
-        }
-        bool knocking = watched[count].revents != 0;
-        for (int i = 0; i < count;) {
-            if (clients[i]->gone) {
-                drop_client(clients[i]);
-                clients[i] = clients[--count];
-                a_client_left = true;
-            } else {
-                i++;
-            }
-        }
-        if (knocking) {
-            struct client *client = accept_client(listener);
-            if (client)
-                clients[count++] = client;
-        }
-    }
-
-    for (int i = 0; i < count; i++)
-        drop_client(clients[i]);
+    int result = run_server(listener, listening_port, &limits, &service, once, &while_waiting);
+    if (result < 0)
+        fprintf(stderr, "cannot serve: %s\n", strerror(-result));
     close(listener);
-    iconv_close(from_utf16);
-    close(served);
-    return 0;
+    if (spare_descriptor >= 0)
+        close(spare_descriptor);
+    iconv_close(service.from_utf16);
+    close(service.served);
+    return result < 0;
 }

@@ -5,13 +5,20 @@
 // server on a free port over a fixture folder, browsed by the real obexftp
 // client over TCP. obexftp writes a listing's body to standard output as it
 // came, writes a fetched file into its working folder, and exits with the
-// response code of a request that failed.
+// response code of a request that failed. The hostile clients are raw
+// sockets (raw_obex.h).
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +26,8 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +35,7 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
+#include "raw_obex.h"
 
 namespace {
 
@@ -103,21 +113,21 @@ int exit_status(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// The example server over `folder` with the listing letters `letters`, on
-// a free port, for the scope.
+// The example server over `folder` with `arguments` (listing letters,
+// limits), on a free port, for the scope.
 struct running_server {
     temp_folder logs;
     pid_t pid = -1;
     std::string port;
 
-    running_server(const std::string &folder, std::vector<std::string> letters) {
+    running_server(const std::string &folder, std::vector<std::string> arguments) {
 #ifdef OBEX_SERVER_PROGRAM
-        letters.insert(letters.begin(), "--port=0");
-        letters.push_back(folder);
+        arguments.insert(arguments.begin(), "--port=0");
+        arguments.push_back(folder);
         int channel[2];
         if (pipe2(channel, O_CLOEXEC) != 0)
             return;
-        pid = spawn(OBEX_SERVER_PROGRAM, letters, channel[1], logs / "err", ".", 240);
+        pid = spawn(OBEX_SERVER_PROGRAM, arguments, channel[1], logs / "err", ".", 240);
         close(channel[1]);
         // The port comes alone on the first line once the server listens.
         struct pollfd ready = {channel[0], POLLIN, 0};
@@ -126,7 +136,8 @@ struct running_server {
             port += c;
         close(channel[0]);
 #else
-        (void)folder, (void)letters; // the tests skip: no server was built
+        (void)folder;
+        (void)arguments;
 #endif
     }
 
@@ -356,6 +367,344 @@ TEST(ObexServer, FourClientsAtOnceEachGetTheWholeLargeListing) {
         SCOPED_TRACE("client " + std::to_string(i));
         EXPECT_TRUE(statuses[i] == 255 || statuses[i] == 0) << statuses[i];
         EXPECT_EQ(file_content(client / ("out-" + std::to_string(i))), expected);
+    }
+    expect_clean_stop(server);
+}
+
+using steady = std::chrono::steady_clock;
+
+double seconds_since(steady::time_point start) {
+    return std::chrono::duration<double>(steady::now() - start).count();
+}
+
+// What a process holds: its descriptors and its threads.
+struct footprint {
+    long descriptors = 0;
+    long threads = 0;
+    bool operator==(const footprint &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const footprint &f) {
+    return out << f.descriptors << " descriptors, " << f.threads << " threads";
+}
+
+long entries_of(const std::string &path) {
+    std::error_code error;
+    long count = 0;
+    for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
+         it.increment(error))
+        count++;
+    return count;
+}
+
+footprint footprint_of(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    return {entries_of(proc + "/fd"), entries_of(proc + "/task")};
+}
+
+// Waits until `done` holds or `deadline` has passed; gives whether it held.
+bool eventually(const std::function<bool()> &done, steady::time_point deadline) {
+    for (;;) {
+        if (done())
+            return true;
+        if (steady::now() >= deadline)
+            return false;
+        usleep(20000);
+    }
+}
+
+// Whether the server has closed the connection: its end has come, or a
+// reset. Reads nothing, so that a reader that stalls stays stalled.
+bool closed(int fd) {
+    struct pollfd connection = {fd, POLLIN | POLLRDHUP, 0};
+    return poll(&connection, 1, 0) == 1 &&
+           (connection.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+// Whether more has come on `fd` than the small responses that lead a
+// listing: the server is sending its packets, and waits for them to go.
+bool filled(int fd) {
+    int waiting = 0;
+    return ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= 4096;
+}
+
+bool was_reset(int fd) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+           error == ECONNRESET;
+}
+
+// Everything the server sends on `fd` until it closes the connection, or
+// what came within `seconds` when it does not.
+raw_obex::bytes read_to_end(int fd, int seconds) {
+    raw_obex::bytes data;
+    const steady::time_point deadline = steady::now() + std::chrono::seconds(seconds);
+    std::uint8_t buffer[4096];
+    for (;;) {
+        struct pollfd connection = {fd, POLLIN, 0};
+        if (steady::now() >= deadline || poll(&connection, 1, 100) < 0)
+            return data;
+        const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+            return data;
+        if (got > 0)
+            data.insert(data.end(), buffer, buffer + got);
+    }
+}
+
+// The next packet the server sends on `fd`, or less when none comes whole
+// within 5 s.
+raw_obex::bytes read_packet(int fd) {
+    raw_obex::bytes data;
+    std::size_t length = 3;
+    std::uint8_t buffer[4096];
+    for (struct pollfd connection = {fd, POLLIN, 0};
+         data.size() < length && poll(&connection, 1, 5000) == 1;) {
+        const ssize_t got =
+            recv(fd, buffer, std::min(sizeof buffer, length - data.size()), 0);
+        if (got <= 0)
+            break;
+        data.insert(data.end(), buffer, buffer + got);
+        if (data.size() == 3)
+            length = std::max<std::size_t>(3, data[1] << 8 | data[2]);
+    }
+    return data;
+}
+
+// The attackers' connections, closed at the end of the scope.
+struct connections {
+    std::vector<int> fds;
+    connections() = default;
+    connections(const connections &) = delete;
+    connections &operator=(const connections &) = delete;
+    ~connections() {
+        for (const int fd : fds)
+            if (fd >= 0)
+                close(fd);
+    }
+};
+
+// The hostile-clients case: one server with short limits.
+constexpr int limit = 2;        // seconds, each time limit
+constexpr int per_address = 16; // the server's default
+constexpr int attackers = 100;  // connections in each wave that stays
+constexpr int addresses = 3;    // 127.0.0.2 to 127.0.0.4: 48 held of 64
+
+struct hostile_case {
+    const served_tree &tree;
+    running_server &server;
+    footprint at_rest;
+    std::string sub_listing;
+
+    // obexftp, from 127.0.0.1, lists a folder and fetches a file, whole,
+    // within 2 s, whatever the attackers hold.
+    void expect_served() {
+        SCOPED_TRACE("obexftp beside the attackers");
+        temp_folder client;
+        const steady::time_point start = steady::now();
+        const run_result result =
+            server.browse({"-l", "sub", "-g", "photo.jpg"}, client.path);
+        EXPECT_LE(seconds_since(start), 2.0);
+        expect_success(result);
+        EXPECT_EQ(result.out, sub_listing);
+        EXPECT_EQ(file_content(client / "photo.jpg"),
+                  file_content(tree.path + "/photo.jpg"));
+    }
+
+    // `attackers` connections from `from` addresses, each begun by `begin`:
+    // those past 16 an address are closed at once, obexftp is served while
+    // the others are held, and those are closed within the limit plus a
+    // second, leaving the server's descriptors and threads as they were.
+    // The limit runs from when they were made or, for those `stalled`,
+    // from when the server's responses reach them. The held connections
+    // are left in `held`, for what else the caller checks.
+    void hold_then_close(const char *what, int from,
+                         const std::function<void(int)> &begin, connections &held,
+                         bool stalled = false) {
+        SCOPED_TRACE(what);
+        connections refused;
+        for (int i = 0; i < attackers; i++) {
+            const int fd = raw_obex::connect_from(raw_obex::attacker_address(i, from),
+                                                  server.port, stalled ? 4096 : 0);
+            ASSERT_GE(fd, 0) << "connection " << i << ": " << std::strerror(errno);
+            (i / from < per_address ? held : refused).fds.push_back(fd);
+            begin(fd);
+        }
+        const steady::time_point made = steady::now();
+        const auto all_closed = [](const connections &c) {
+            return std::all_of(c.fds.begin(), c.fds.end(), closed);
+        };
+        // Refused: answered at once, well before any limit could close them.
+        EXPECT_TRUE(eventually([&] { return all_closed(refused); },
+                               made + std::chrono::milliseconds(1000)));
+        EXPECT_TRUE(std::none_of(held.fds.begin(), held.fds.end(), closed));
+        EXPECT_EQ(held.fds.size(), static_cast<std::size_t>(from * per_address));
+        if (stalled) {
+            const auto all_filled = [&] {
+                return std::all_of(held.fds.begin(), held.fds.end(), filled);
+            };
+            EXPECT_TRUE(eventually(all_filled, made + std::chrono::seconds(20)));
+        }
+        const steady::time_point waiting = stalled ? steady::now() : made;
+        expect_served();
+        const steady::time_point deadline = waiting + std::chrono::seconds(limit + 1);
+        EXPECT_TRUE(eventually([&] { return all_closed(held); }, deadline))
+            << std::count_if(held.fds.begin(), held.fds.end(), closed) << " of "
+            << held.fds.size() << " closed";
+        EXPECT_TRUE(
+            eventually([&] { return footprint_of(server.pid) == at_rest; }, deadline))
+            << footprint_of(server.pid) << ", " << at_rest << " before";
+    }
+};
+
+TEST(ObexServer, ConnectionsPastTheLimitAreClosedAtOnce) {
+    REQUIRE_OBEX();
+    const served_tree tree;
+    running_server server(tree.path, {"--max-clients=3"});
+    ASSERT_FALSE(server.port.empty()) << server.errors();
+    const footprint at_rest = footprint_of(server.pid);
+    // Three idle connections, each from an address of its own, fill it.
+    connections held;
+    for (int i = 0; i < 3; i++)
+        held.fds.push_back(
+            raw_obex::connect_from(raw_obex::attacker_address(i, 3), server.port));
+    connections past;
+    past.fds.push_back(raw_obex::connect_from("127.0.0.5", server.port));
+    EXPECT_TRUE(eventually([&] { return closed(past.fds[0]); },
+                           steady::now() + std::chrono::seconds(1)));
+    EXPECT_TRUE(std::none_of(held.fds.begin(), held.fds.end(), closed));
+    const steady::time_point start = steady::now();
+    const run_result turned_away = server.browse({"-l"});
+    EXPECT_LT(seconds_since(start), 2.0);
+    EXPECT_TRUE(turned_away.status != 0 && turned_away.status != 255)
+        << turned_away.status;
+    // One leaves: the next is served.
+    close(held.fds[0]);
+    held.fds[0] = -1;
+    EXPECT_TRUE(eventually(
+        [&] { return footprint_of(server.pid).descriptors == at_rest.descriptors + 2; },
+        steady::now() + std::chrono::seconds(1)));
+    expect_success(server.browse({"-l"}));
+    expect_clean_stop(server);
+}
+
+TEST(ObexServer, NamesThatLeadOutAreForbidden) {
+    REQUIRE_OBEX();
+    const served_tree tree;
+    running_server server(tree.path, {});
+    ASSERT_FALSE(server.port.empty()) << server.errors();
+    connections client;
+    client.fds.push_back(raw_obex::connect_from("127.0.0.2", server.port));
+    ASSERT_TRUE(raw_obex::send_all(client.fds[0], raw_obex::connect_request(1024)));
+    ASSERT_EQ(read_packet(client.fds[0]).at(0), 0xa0);
+    constexpr std::uint8_t forbidden_response = 0xc3;
+    const std::vector<std::string> names{"..", "../..", "/etc", "sub/../..",
+                                         std::string("sub\0../..", 9)};
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        for (const raw_obex::bytes &request :
+             {raw_obex::get_file_request(name), raw_obex::get_listing_request(name),
+              raw_obex::packet(
+                  0x85, raw_obex::join({0x02, 0x00}, raw_obex::name_header(name)))}) {
+            ASSERT_TRUE(raw_obex::send_all(client.fds[0], request));
+            const raw_obex::bytes response = read_packet(client.fds[0]);
+            EXPECT_TRUE(!response.empty() && response[0] == forbidden_response)
+                << (response.empty() ? -1 : response[0]);
+        }
+    }
+    expect_clean_stop(server);
+}
+
+TEST(ObexServer, HoldsAgainstHostileClients) {
+    REQUIRE_OBEX();
+    const served_tree tree(true);
+    const std::string seconds = std::to_string(limit);
+    running_server server(tree.path,
+                          {"--idle-timeout=" + seconds, "--packet-timeout=" + seconds,
+                           "--send-timeout=" + seconds});
+    ASSERT_FALSE(server.port.empty()) << server.errors();
+    hostile_case hostile{tree, server, footprint_of(server.pid),
+                         kelvane_document(tree.path, {"sub"})};
+
+    {
+        // 1,000 malformed packets, each on its own connection: every one
+        // is answered Bad Request, and its connection closed.
+        SCOPED_TRACE("malformed packets");
+        using raw_obex::bytes;
+        const std::vector<std::pair<const char *, bytes>> kinds{
+            {"a header length below 3", raw_obex::packet(0x83, {0x01, 0x00, 0x01})},
+            {"a packet length below 3", {0x80, 0x00, 0x01}},
+            {"a packet length past the MTU", {0x02, 0xff, 0xff, 0x48, 0xff, 0xfc}},
+            {"a header past the packet's end",
+             raw_obex::packet(0x83, {0x42, 0x00, 0x20, 'x'})},
+            {"a bad header after CONNECT",
+             raw_obex::join(raw_obex::connect_request(1024),
+                            raw_obex::packet(0x83, {0x01, 0x00, 0x00}))},
+        };
+        int answered = 0;
+        for (int i = 0; i < 1000; i++) {
+            const auto &[what, request] = kinds[i % kinds.size()];
+            const int fd = raw_obex::connect_from(
+                raw_obex::attacker_address(i, addresses), server.port);
+            ASSERT_GE(fd, 0) << std::strerror(errno);
+            const bool sent = raw_obex::send_all(fd, request);
+            const bytes response = read_to_end(fd, 5);
+            close(fd);
+            const bytes bad_request{0xc0, 0x00, 0x03};
+            if (sent && response.size() >= 3 &&
+                bytes(response.end() - 3, response.end()) == bad_request)
+                answered++;
+            else
+                ADD_FAILURE() << what << ": " << response.size() << " bytes of response";
+            if (answered + 5 < i) // not one failure per connection
+                break;
+        }
+        EXPECT_EQ(answered, 1000);
+        hostile.expect_served();
+        EXPECT_TRUE(
+            eventually([&] { return footprint_of(server.pid) == hostile.at_rest; },
+                       steady::now() + std::chrono::seconds(1)));
+    }
+    {
+        connections held;
+        hostile.hold_then_close(
+            "idle connections", addresses, [](int) {}, held);
+    }
+    {
+        // Readers that ask for the 20,000-entry listing and never read: the
+        // server can't send them their packets, and resets them.
+        connections held;
+        const raw_obex::bytes requests = raw_obex::stalled_listing_requests("big", 60);
+        hostile.hold_then_close(
+            "stalled readers", addresses,
+            [&](int fd) { raw_obex::send_all(fd, requests); }, held, true);
+        EXPECT_TRUE(std::all_of(held.fds.begin(), held.fds.end(), was_reset));
+    }
+    {
+        // Half packets, from one address: a CONNECT of 7 bytes cut after 5.
+        connections held;
+        const raw_obex::bytes half{0x80, 0x00, 0x07, 0x10, 0x00};
+        hostile.hold_then_close(
+            "half packets", 1, [&](int fd) { raw_obex::send_all(fd, half); }, held);
+    }
+
+    // Clients inside listings when SIGTERM comes: the server ends cleanly
+    // (under the sanitizers, without a report, leaks included).
+    connections inside;
+    for (int i = 0; i < 8; i++) {
+        const int fd =
+            raw_obex::connect_from(raw_obex::attacker_address(i, addresses), server.port);
+        ASSERT_GE(fd, 0);
+        inside.fds.push_back(fd);
+        raw_obex::send_all(fd, raw_obex::join(raw_obex::connect_request(1024),
+                                              raw_obex::get_listing_request("big")));
+    }
+    for (const int fd : inside.fds) {
+        // The CONNECT response, then the listing's first packet: under way.
+        const raw_obex::bytes connected = read_packet(fd), first = read_packet(fd);
+        EXPECT_TRUE(!connected.empty() && connected[0] == 0xa0);
+        EXPECT_TRUE(!first.empty() && first[0] == 0x90);
     }
     expect_clean_stop(server);
 }
