@@ -53,9 +53,10 @@ struct session;
  * `mtu`; CONNECT, DISCONNECT and SETPATH whole, with the final bit; the
  * fields that lead CONNECT and SETPATH there, and CONNECT's packet size at
  * least the smallest OBEX allows; each header within the packet, those
- * that carry a length giving at least 3, and a body in a PUT only. Gives the packet's length, once its length field has come (3
- * before), which is more than `size` while the rest is to come; or
- * -EBADMSG as soon as what has come can't begin a packet that passes. */
+ * that carry a length giving at least 3, and a body in a PUT only. Gives
+ * the packet's length, once its length field has come (3 before), which
+ * is more than `size` while the rest is to come; or -EBADMSG as soon as
+ * what has come can't begin a packet that passes. */
 int obex_packet_framing(const uint8_t *bytes, size_t size, size_t mtu);
 
 /* A new session of `service`, for a client that has just connected. Gives

@@ -100,8 +100,7 @@ void report_exec_failure(const std::string &program) {
         text += " (a program of another architecture: register its emulator in "
                 "/proc/sys/fs/binfmt_misc, see README, Cross-compiling)";
     text += "\n";
-    if (write(2, text.data(), text.size()) < 0) {
-    }
+    [[maybe_unused]] const ssize_t written = write(2, text.data(), text.size());
 }
 
 } // namespace

@@ -521,8 +521,8 @@ struct read_ahead {
     read_ahead_ring ring;
     helper_crew crew;
     read_depth growth;    // tried where reads wait, unless forced
-    std::int64_t named;   // entries whose names are in the ring
-    std::int64_t handed;  // of those, the ones the helpers know of
+    std::int64_t named;   // entries whose names are in the ring (ring.named
+                          // once handed over to the helpers)
     std::int64_t written; // entries taken by the writer
     bool holds_cancellation;
     int cancel_state;
@@ -578,11 +578,16 @@ void put_name(read_ahead &ahead, const char *name) noexcept {
     ++ahead.named;
 }
 
+// Only the writer changes ring.named: it reads its own value relaxed.
+std::int64_t handed_over(const read_ahead &ahead) noexcept {
+    return ahead.ring.named.load(std::memory_order_relaxed);
+}
+
 void hand_over_names(read_ahead &ahead) noexcept {
-    if (ahead.handed == ahead.named)
+    const std::int64_t handed = handed_over(ahead);
+    if (handed == ahead.named)
         return;
-    const bool first = ahead.handed == 0;
-    ahead.handed = ahead.named;
+    const bool first = handed == 0;
     ahead.ring.named.store(ahead.named, std::memory_order_release);
     wake_helpers(ahead.ring);
     if (first && !ahead.growth.settled) // the depth is judged from the first names on
@@ -590,7 +595,7 @@ void hand_over_names(read_ahead &ahead) noexcept {
 }
 
 const read_ahead_entry *next_read_ahead(read_ahead &ahead) noexcept {
-    if (ahead.written == ahead.handed)
+    if (ahead.written == handed_over(ahead))
         return nullptr;
     if (!ahead.growth.settled && ahead.written > 0) // the entry taken before is listed
         step_depth(ahead.growth, ahead.crew);
